@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The test command. On a fresh Debian 12 machine, as root: installs whatever is missing, builds,
+# and runs the whole suite twice, first under AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-sanitize/), then as built for use (build/, which leaves build/velto.cgi in place).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake g++ clang libgtest-dev libmd-dev
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== Suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTO_SANITIZE=ON
+
+echo "== Suite as built for use"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,0 +1,48 @@
+// main.cpp: one process, one request. The CGI host describes the request in the environment and
+// passes a POST body on standard input; the one response goes to standard output. Nothing is
+// written to standard error and the exit status is always 0.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+
+#include "cgi/messages.h"
+#include "cgi/owners.h"
+#include "cgi/response.h"
+#include "cgi/routes.h"
+#include "store/store.h"
+
+namespace {
+
+// A host that starts the program with a standard stream closed would otherwise hand that
+// number to the next file the program opens, and the response could land in the store.
+void hold_standard_streams_open() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) < 0) return;
+    }
+}
+
+}  // namespace
+
+int main() {
+    hold_standard_streams_open();
+    // A closed standard output or a file-size limit must make writes fail, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    const char* method = std::getenv("REQUEST_METHOD");
+    const char* path = std::getenv("PATH_INFO");
+    if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
+
+    // Before any check: even a refused request leaves the store tree in place.
+    ensure_store_dirs();
+    if (method == nullptr || path == nullptr) {
+        send_bad_request(BODY_NOT_CGI);
+        return 0;
+    }
+    const heap_text request_body(
+        std::strcmp(method, "POST") == 0 ? read_request_body(std::getenv("CONTENT_LENGTH")) : nullptr);
+    dispatch(method, path, request_body.get());
+    return 0;
+}

@@ -1,0 +1,41 @@
+// store.h: the store's root, its tree and the paths formed below it.
+//
+// The tree below data_dir:
+//   formats/      one format file per server ID, named by the ID's lowercase hex
+//   atoms/s/      one atom file per store name, holding the atom as "%d\n"
+//   atoms/v/      one atom value file per atom, named "%d", holding the string and "\n"
+// Files are put in place whole under their final names (see write_file.h); names that begin
+// with '.' and hold '~' are temporaries of writes in progress or interrupted, never records.
+#ifndef VELTO_STORE_STORE_H
+#define VELTO_STORE_STORE_H
+
+#include <cstddef>
+
+inline constexpr std::size_t PATH_BUFFER_SIZE = 1024;
+inline constexpr char DEFAULT_DATA_DIR[] = "/tmp/velto_data";
+
+// The store's root for the whole process: DEFAULT_DATA_DIR, or the value of VELTO_DATA_DIR
+// when the environment holds it (even empty), used in place and never changed afterwards.
+extern const char* data_dir;
+
+// Path templates; the first argument is always data_dir.
+inline constexpr char PATH_FORMATS[] = "%s/formats";
+inline constexpr char PATH_ATOMS[] = "%s/atoms";
+inline constexpr char PATH_ATOM_STRINGS[] = "%s/atoms/s";
+inline constexpr char PATH_ATOM_VALUES[] = "%s/atoms/v";
+inline constexpr char PATH_FORMAT_FILE[] = "%s/formats/%s";
+inline constexpr char PATH_ATOM_FILE[] = "%s/atoms/s/%s";
+inline constexpr char PATH_ATOM_VALUE_FILE[] = "%s/atoms/v/%d";
+
+// Formats a store path; false when it would not fit PATH_BUFFER_SIZE, in which case the
+// operation that wanted it must fail as if its open had failed, never use a cut path.
+bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Creates whichever of data_dir, formats, atoms, atoms/s and atoms/v is missing, one level at a
+// time, mode 0755 less the umask. Silent: a step that fails leaves the later ones to fail in
+// turn, and the handlers meet the failure at their own opens. Anything already under a path,
+// of whatever kind, counts as present.
+void ensure_store_dirs();
+
+#endif  // VELTO_STORE_STORE_H

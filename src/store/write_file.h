@@ -1,0 +1,36 @@
+// write_file.h: the store's one way of writing a file.
+//
+// The content goes to a new temporary file in the target's own directory, is flushed to disk,
+// and only then appears under its final name, after which the directory entry is flushed too.
+// So a reader never meets a short, empty or half-written file, a crash leaves at most a
+// temporary behind, and success means the bytes are on disk.
+#ifndef VELTO_STORE_WRITE_FILE_H
+#define VELTO_STORE_WRITE_FILE_H
+
+#include <initializer_list>
+#include <string_view>
+
+enum class write_mode {
+    create_only,  // link into place; a file already under the final name wins and stays
+    replace,      // rename over whatever the final name held
+};
+
+enum class write_result {
+    written,
+    already_present,  // create_only found a file under the final name; nothing was changed
+    failed,           // nothing new is under the final name and no temporary is left
+};
+
+// Prefix of every temporary file name. It begins with '.', so the health report never counts a
+// temporary, and it holds '~', which no store name, ID text or decimal atom can hold, so no
+// request ever names one.
+inline constexpr char TEMP_NAME_PREFIX[] = ".velto~";
+
+// Writes the concatenation of `pieces` as the file `final_path`, whose directory must exist.
+// One exception to "failed leaves nothing new": when everything but the final flush of the
+// directory succeeded, the complete file is in place and the call still reports failure,
+// because its durability is not assured.
+write_result write_store_file(const char* final_path, std::initializer_list<std::string_view> pieces,
+                              write_mode mode);
+
+#endif  // VELTO_STORE_WRITE_FILE_H
