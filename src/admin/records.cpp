@@ -131,6 +131,8 @@ rule_problem check_record(record_kind kind, const char* name, const unsigned cha
 
 bool parse_record(char* line, std::size_t length, store_record* record, byte_buffer& content,
                   char (&why)[DETAIL_SIZE]) {
+    // The line feed ends the record, so a line cut inside a string reads as an open string.
+    if (length > 0 && line[length - 1] == '\n') length--;
     cursor at(line, line + length);
     text_span kind, name, hex;
     bool has_kind = false, has_name = false, has_hex = false;

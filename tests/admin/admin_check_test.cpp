@@ -1,0 +1,349 @@
+// velto-admin check on fixture stores that the CGI program wrote, with faults put in by hand:
+// each is found, alone, at its path and level, with the exit status that its level gives.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "admin_process.h"
+
+namespace fs = std::filesystem;
+using namespace velto_test;
+
+namespace {
+
+using finding = std::tuple<std::string, std::string, std::string>;  // level, code, relative path
+
+// The findings of a --json run, paths made relative to the store; the summary line is checked
+// to be last and to count the findings.
+std::set<finding> parse_findings(const std::string& out, const std::string& data) {
+    static const std::regex line_form(
+        R"re(\{"level":"(fault|warning|note)","code":"([a-z_]+)","path":"([^"\\]*)","detail":"[^"\\]*"(,"age_seconds":\d+)?\})re");
+    std::set<finding> found;
+    std::istringstream lines(out);
+    std::string line, last;
+    while (std::getline(lines, line)) {
+        last = line;
+        std::smatch match;
+        if (line.rfind("{\"level\":\"summary\"", 0) == 0) continue;
+        EXPECT_TRUE(std::regex_match(line, match, line_form)) << line;
+        if (match.empty()) continue;
+        std::string path = match[3];
+        if (path.rfind(data + "/", 0) == 0)
+            path = path.substr(data.size() + 1);
+        else if (path == data)
+            path = ".";
+        found.insert({match[1], match[2], path});
+    }
+    EXPECT_EQ(last.rfind("{\"level\":\"summary\",\"path\":\"" + data + "\"", 0), 0u) << out;
+    return found;
+}
+
+class Check : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        id16_ = store_.add_format(representation(16, 1));
+        id300_ = store_.add_format(representation(300, 2));
+        store_.add_atom("a b", 5);
+        store_.add_atom("a b", 6);  // leaves atoms/v/5 as a stale mapping, by design
+        store_.add_atom("c", 7);
+        store_.add_atom("d", 8);
+    }
+    cgi_result check(const std::string& data, bool is_json = true) const {
+        std::vector<std::string> args{"check", "--data-dir", data};
+        if (is_json) args.push_back("--json");
+        return run_admin(args);
+    }
+
+    temp_dir root_;
+    cgi_store store_{root_.path() / "data"};
+    std::string id16_, id300_;
+    const finding stale_ = {"note", "stale_mapping", "atoms/v/5"};
+};
+
+TEST_F(Check, StoreWrittenByTheProgramIsSound) {
+    const auto before = tree_snapshot(store_.path());
+    const cgi_result result = check(store_.data());
+    EXPECT_EQ(result.exit_status, 0) << result.out;
+    EXPECT_EQ(parse_findings(result.out, store_.data()), std::set<finding>{stale_});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(tree_snapshot(store_.path()), before);
+}
+
+TEST_F(Check, FindsEachFaultAloneWithItsLevel) {
+    using setup = std::function<void(const fs::path&)>;
+    const std::string upper = [&] {
+        std::string name = id16_;
+        for (auto& c : name) c = static_cast<char>(std::toupper(c));
+        return name;
+    }();
+    const struct {
+        const char* what;
+        setup put_fault;
+        finding expected;
+        int exit_status;
+    } cases[] = {
+        {"empty format file",
+         [](const fs::path& d) { write_file(d / "formats/00112233445566778899aabbccddeeff", ""); },
+         {"fault", "format_too_short", "formats/00112233445566778899aabbccddeeff"},
+         1},
+        {"format file shorter than its header",
+         [&](const fs::path& d) { write_file(d / "formats" / id16_, "abcde"); },
+         {"fault", "format_too_short", "formats/" + id16_},
+         1},
+        {"cut format file",
+         [&](const fs::path& d) { fs::resize_file(d / "formats" / id300_, 100); },
+         {"fault", "format_cut", "formats/" + id300_},
+         1},
+        {"foreign format file",
+         [&](const fs::path& d) { write_file(d / "formats" / id16_, representation(16, 99)); },
+         {"fault", "format_id_mismatch", "formats/" + id16_},
+         1},
+        {"format name in uppercase",
+         [&](const fs::path& d) { fs::copy_file(d / "formats" / id16_, d / "formats" / upper); },
+         {"fault", "foreign_name", "formats/" + upper},
+         1},
+        {"hidden file among formats",
+         [](const fs::path& d) { write_file(d / "formats/.hidden", "x"); },
+         {"fault", "foreign_name", "formats/.hidden"},
+         1},
+        {"directory where a format file belongs",
+         [](const fs::path& d) { fs::create_directory(d / "formats/00aa"); },
+         {"fault", "not_regular_file", "formats/00aa"},
+         1},
+        {"atom file holding junk",
+         [](const fs::path& d) { write_file(d / "atoms/s/c", "junk\n"); },
+         {"fault", "atom_file_junk", "atoms/s/c"},
+         1},
+        {"atom file with a leading zero",
+         [](const fs::path& d) { write_file(d / "atoms/s/c", "07\n"); },
+         {"fault", "atom_file_junk", "atoms/s/c"},
+         1},
+        {"atom file without its line feed",
+         [](const fs::path& d) { write_file(d / "atoms/s/c", "7"); },
+         {"fault", "atom_file_junk", "atoms/s/c"},
+         1},
+        {"atom file beyond int32",
+         [](const fs::path& d) { write_file(d / "atoms/s/c", "2147483648\n"); },
+         {"fault", "atom_out_of_range", "atoms/s/c"},
+         1},
+        {"negative atom in an atom file",
+         [](const fs::path& d) { write_file(d / "atoms/s/c", "-7\n"); },
+         {"fault", "atom_out_of_range", "atoms/s/c"},
+         1},
+        {"uppercase escape in a store name",
+         [](const fs::path& d) { write_file(d / "atoms/s/a%2Fb", "7\n"); },
+         {"fault", "foreign_name", "atoms/s/a%2Fb"},
+         1},
+        {"directory where an atom file belongs",
+         [](const fs::path& d) { fs::create_directory(d / "atoms/s/e"); },
+         {"fault", "not_regular_file", "atoms/s/e"},
+         1},
+        {"empty atom value file",
+         [](const fs::path& d) { write_file(d / "atoms/v/8", ""); },
+         {"fault", "atom_value_empty", "atoms/v/8"},
+         1},
+        {"atom value file without its line feed",
+         [](const fs::path& d) { write_file(d / "atoms/v/8", "d"); },
+         {"fault", "atom_value_unterminated", "atoms/v/8"},
+         1},
+        {"atom value file with a quote",
+         [](const fs::path& d) { write_file(d / "atoms/v/8", "d\"\n"); },
+         {"fault", "atom_value_bad_byte", "atoms/v/8"},
+         1},
+        {"atom value name with a leading zero",
+         [](const fs::path& d) { write_file(d / "atoms/v/08", "d\n"); },
+         {"fault", "foreign_name", "atoms/v/08"},
+         1},
+        {"negative atom value name",
+         [](const fs::path& d) { write_file(d / "atoms/v/-1", "d\n"); },
+         {"fault", "foreign_name", "atoms/v/-1"},
+         1},
+        {"atom value name beyond int32",
+         [](const fs::path& d) { write_file(d / "atoms/v/2147483648", "d\n"); },
+         {"fault", "foreign_name", "atoms/v/2147483648"},
+         1},
+        {"symbolic link where an atom value file belongs",
+         [](const fs::path& d) { fs::create_symlink("8", d / "atoms/v/9"); },
+         {"fault", "not_regular_file", "atoms/v/9"},
+         1},
+        {"regular file where formats belongs",
+         [](const fs::path& d) {
+             fs::remove_all(d / "formats");
+             write_file(d / "formats", "");
+         },
+         {"fault", "not_a_directory", "formats"},
+         1},
+        {"atoms/v missing",
+         [](const fs::path& d) { fs::remove_all(d / "atoms/v"); },
+         {"fault", "missing_directory", "atoms/v"},
+         1},
+        {"atom value file of an atom file missing",
+         [](const fs::path& d) { fs::remove(d / "atoms/v/8"); },
+         {"warning", "atom_value_missing", "atoms/s/d"},
+         0},
+        {"old temporary",
+         [](const fs::path& d) {
+             write_file(d / "formats/.velto~123-0", "x");
+             age_file(d / "formats/.velto~123-0", 7200);
+         },
+         {"note", "temporary", "formats/.velto~123-0"},
+         0},
+        {"fresh temporary",
+         [](const fs::path& d) { write_file(d / "atoms/s/.velto~124-3", "5\n"); },
+         {"note", "temporary", "atoms/s/.velto~124-3"},
+         0},
+        {"foreign directory in the root",
+         [](const fs::path& d) { fs::create_directory(d / "lost+found"); },
+         {"note", "foreign_entry", "lost+found"},
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path data = root_.path() / "case";
+        fs::remove_all(data);
+        fs::copy(store_.path(), data, fs::copy_options::recursive);
+        c.put_fault(data);
+        const auto before = tree_snapshot(data);
+        const cgi_result result = check(data.string());
+        EXPECT_EQ(result.exit_status, c.exit_status) << result.out;
+        std::set<finding> expected{stale_, c.expected};
+        if (c.expected == finding{"fault", "missing_directory", "atoms/v"}) expected.erase(stale_);
+        EXPECT_EQ(parse_findings(result.out, data.string()), expected) << result.out;
+        EXPECT_EQ(tree_snapshot(data), before) << "check changed the store";
+    }
+}
+
+TEST_F(Check, TextReportNamesPathCodeAndDetail) {
+    write_file(store_.path() / "atoms/s/c", "junk\n");
+    write_file(store_.path() / "formats/.velto~9-0", "");
+    age_file(store_.path() / "formats/.velto~9-0", 7200);
+    const cgi_result result = check(store_.data(), false);
+    const std::string d = store_.data();
+    EXPECT_EQ(result.out.substr(0, result.out.find("\nfault")),
+              "note: " + d +
+                  "/formats/.velto~9-0: temporary: left by a write in progress or interrupted, "
+                  "7200 s old");
+    EXPECT_NE(
+        result.out.find("fault: " + d +
+                        "/atoms/s/c: atom_file_junk: holds no plain decimal atom and line feed\n"),
+        std::string::npos)
+        << result.out;
+    EXPECT_NE(
+        result.out.find("note: " + d +
+                        "/atoms/v/5: stale_mapping: its string was registered again with atom 6\n"),
+        std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.substr(result.out.rfind('\n', result.out.size() - 2) + 1),
+              d + ": 1 faults, 0 warnings, 2 notes in 10 files\n");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST_F(Check, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
+    write_file(store_.path() / "formats/.velto~9-0", "");
+    age_file(store_.path() / "formats/.velto~9-0", 7200);
+    write_file(store_.path() / "formats/a\"b\xff", "");
+    const cgi_result result = check(store_.data());
+    EXPECT_NE(result.out.find(",\"age_seconds\":7200}\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\"code\":\"foreign_name\",\"path\":\"" + store_.data() +
+                              "/formats/a\\\"b\\u00ff\""),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("{\"level\":\"summary\",\"path\":\"" + store_.data() +
+                              "\",\"faults\":1,\"warnings\":0,\"notes\":2,\"files\":11}\n"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(Check, StringWithALineFeedIsANoteNotAFault) {
+    store_.add_atom("x\ny", 10);
+    const cgi_result result = check(store_.data());
+    EXPECT_EQ(result.exit_status, 0) << result.out;
+    EXPECT_EQ(parse_findings(result.out, store_.data()),
+              (std::set<finding>{stale_, {"note", "multi_line_value", "atoms/v/10"}}));
+}
+
+TEST_F(Check, MissingStoreIsReportedAndNotCreated) {
+    const fs::path missing = root_.path() / "nowhere";
+    const cgi_result result = check(missing.string());
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(parse_findings(result.out, missing.string()),
+              (std::set<finding>{{"fault", "missing_directory", "."},
+                                 {"fault", "missing_directory", "formats"},
+                                 {"fault", "missing_directory", "atoms"},
+                                 {"fault", "missing_directory", "atoms/s"},
+                                 {"fault", "missing_directory", "atoms/v"}}));
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+// Registrations run side by side, some killed with SIGKILL at random moments: what a crash
+// leaves (temporaries, an atom file without its atom value file) is never a fault.
+TEST_F(Check, StoreWrittenUnderLoadAndCrashesIsSound) {
+    constexpr int WORKERS = 4;
+    constexpr int REQUESTS_PER_WORKER = 40;
+    std::vector<std::thread> workers;
+    for (int w = 0; w < WORKERS; w++) {
+        workers.emplace_back([this, w] {
+            std::mt19937 random(static_cast<unsigned>(w) + 17);
+            const fs::path body_file = root_.path() / ("body" + std::to_string(w));
+            for (int i = 0; i < REQUESTS_PER_WORKER; i++) {
+                const bool is_format = random() % 3 == 0;
+                const std::string body =
+                    is_format ? "{\"format_rep\":\"" +
+                                    to_hex(representation(64 + random() % 4000, random())) + "\"}"
+                              : "{\"string\":\"s" + std::to_string(random() % 12) +
+                                    "\",\"atom\":" + std::to_string(random() % 20) + "}";
+                write_file(body_file, body);
+                const std::string path_info = is_format ? "/v1/formats" : "/v1/atoms";
+                const pid_t pid = ::fork();
+                if (pid == 0) {
+                    const int in = ::open(body_file.c_str(), O_RDONLY);
+                    const int null = ::open("/dev/null", O_WRONLY);
+                    ::dup2(in, 0);
+                    ::dup2(null, 1);
+                    ::dup2(null, 2);
+                    const std::string env_texts[] = {
+                        "REQUEST_METHOD=POST", "PATH_INFO=" + path_info,
+                        "CONTENT_LENGTH=" + std::to_string(body.size()),
+                        "VELTO_DATA_DIR=" + store_.data()};
+                    char* envp[] = {const_cast<char*>(env_texts[0].c_str()),
+                                    const_cast<char*>(env_texts[1].c_str()),
+                                    const_cast<char*>(env_texts[2].c_str()),
+                                    const_cast<char*>(env_texts[3].c_str()), nullptr};
+                    char program[] = VELTO_CGI_PATH;
+                    char* argv[] = {program, nullptr};
+                    ::execve(program, argv, envp);
+                    ::_exit(127);
+                }
+                if (random() % 2 == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+                    ::kill(pid, SIGKILL);
+                }
+                int status = 0;
+                ::waitpid(pid, &status, 0);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+
+    const cgi_result result = check(store_.data());
+    EXPECT_EQ(result.exit_status, 0) << result.out;
+    for (const auto& [level, code, path] : parse_findings(result.out, store_.data())) {
+        EXPECT_NE(level, "fault") << code << " " << path;
+    }
+}
+
+}  // namespace
