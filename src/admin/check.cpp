@@ -73,7 +73,6 @@ class findings {
 // and two buffers reused for every file.
 struct check_run {
     findings& found;
-    progress_meter& progress;
     int strings_fd;  // atoms/s, or -1
     int values_fd;   // atoms/v, or -1
     byte_buffer content;
@@ -290,7 +289,7 @@ int run_check(const check_options& options) {
     progress_meter progress;
     fd_owner strings_fd(open_directory(PATH_ATOM_STRINGS));
     fd_owner values_fd(open_directory(PATH_ATOM_VALUES));
-    check_run run{found, progress, strings_fd.get(), values_fd.get(), {}, {}};
+    check_run run{found, strings_fd.get(), values_fd.get(), {}, {}};
 
     uint64_t total = 0;
     char path[PATH_BUFFER_SIZE];

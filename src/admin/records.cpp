@@ -47,20 +47,20 @@ class cursor {
         skip_space();
         return at_ == end_;
     }
-    // A string without escapes or control bytes; `*why` is set when it is something else.
-    bool take_string(text_span* out, const char** why) {
-        if (!take('"')) return *why = "a string was expected", false;
+    // A string without escapes or control bytes; null when there is one, else what is wrong.
+    const char* take_string(text_span* out) {
+        if (!take('"')) return "a string was expected";
         out->start = at_;
         while (at_ < end_ && *at_ != '"') {
             const auto byte = static_cast<unsigned char>(*at_);
-            if (byte == '\\') return *why = "escapes are not used in records", false;
-            if (byte < 0x20) return *why = "a control byte in a string", false;
+            if (byte == '\\') return "escapes are not used in records";
+            if (byte < 0x20) return "a control byte in a string";
             at_++;
         }
-        if (at_ == end_) return *why = "a string is not closed", false;
+        if (at_ == end_) return "a string is not closed";
         out->length = static_cast<std::size_t>(at_ - out->start);
         at_++;
-        return true;
+        return nullptr;
     }
 
   private:
@@ -140,9 +140,9 @@ bool parse_record(char* line, std::size_t length, store_record* record, byte_buf
     if (!at.take('{')) return fail(why, "a record is a JSON object on one line");
     do {
         text_span key, value;
-        if (!at.take_string(&key, &problem)) return fail(why, problem);
+        if ((problem = at.take_string(&key)) != nullptr) return fail(why, problem);
         if (!at.take(':')) return fail(why, "a ':' was expected after a member's name");
-        if (!at.take_string(&value, &problem)) return fail(why, problem);
+        if ((problem = at.take_string(&value)) != nullptr) return fail(why, problem);
         bool* seen = span_is(key, "kind")   ? &has_kind
                      : span_is(key, "name") ? &has_name
                      : span_is(key, "hex")  ? &has_hex

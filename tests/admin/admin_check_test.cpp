@@ -52,7 +52,7 @@ std::set<finding> parse_findings(const std::string& out, const std::string& data
     return found;
 }
 
-class Check : public ::testing::Test {
+class AdminCheck : public ::testing::Test {
   protected:
     void SetUp() override {
         id16_ = store_.add_format(representation(16, 1));
@@ -74,7 +74,7 @@ class Check : public ::testing::Test {
     const finding stale_ = {"note", "stale_mapping", "atoms/v/5"};
 };
 
-TEST_F(Check, StoreWrittenByTheProgramIsSound) {
+TEST_F(AdminCheck, StoreWrittenByTheProgramIsSound) {
     const auto before = tree_snapshot(store_.path());
     const cgi_result result = check(store_.data());
     EXPECT_EQ(result.exit_status, 0) << result.out;
@@ -83,7 +83,7 @@ TEST_F(Check, StoreWrittenByTheProgramIsSound) {
     EXPECT_EQ(tree_snapshot(store_.path()), before);
 }
 
-TEST_F(Check, FindsEachFaultAloneWithItsLevel) {
+TEST_F(AdminCheck, FindsEachFaultAloneWithItsLevel) {
     using setup = std::function<void(const fs::path&)>;
     const std::string upper = [&] {
         std::string name = id16_;
@@ -227,7 +227,7 @@ TEST_F(Check, FindsEachFaultAloneWithItsLevel) {
     }
 }
 
-TEST_F(Check, TextReportNamesPathCodeAndDetail) {
+TEST_F(AdminCheck, TextReportNamesPathCodeAndDetail) {
     write_file(store_.path() / "atoms/s/c", "junk\n");
     write_file(store_.path() / "formats/.velto~9-0", "");
     age_file(store_.path() / "formats/.velto~9-0", 7200);
@@ -252,7 +252,7 @@ TEST_F(Check, TextReportNamesPathCodeAndDetail) {
     EXPECT_EQ(result.exit_status, 1);
 }
 
-TEST_F(Check, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
+TEST_F(AdminCheck, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
     write_file(store_.path() / "formats/.velto~9-0", "");
     age_file(store_.path() / "formats/.velto~9-0", 7200);
     write_file(store_.path() / "formats/a\"b\xff", "");
@@ -268,7 +268,7 @@ TEST_F(Check, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
         << result.out;
 }
 
-TEST_F(Check, StringWithALineFeedIsANoteNotAFault) {
+TEST_F(AdminCheck, StringWithALineFeedIsANoteNotAFault) {
     store_.add_atom("x\ny", 10);
     const cgi_result result = check(store_.data());
     EXPECT_EQ(result.exit_status, 0) << result.out;
@@ -276,7 +276,7 @@ TEST_F(Check, StringWithALineFeedIsANoteNotAFault) {
               (std::set<finding>{stale_, {"note", "multi_line_value", "atoms/v/10"}}));
 }
 
-TEST_F(Check, MissingStoreIsReportedAndNotCreated) {
+TEST_F(AdminCheck, MissingStoreIsReportedAndNotCreated) {
     const fs::path missing = root_.path() / "nowhere";
     const cgi_result result = check(missing.string());
     EXPECT_EQ(result.exit_status, 1);
@@ -291,7 +291,7 @@ TEST_F(Check, MissingStoreIsReportedAndNotCreated) {
 
 // Registrations run side by side, some killed with SIGKILL at random moments: what a crash
 // leaves (temporaries, an atom file without its atom value file) is never a fault.
-TEST_F(Check, StoreWrittenUnderLoadAndCrashesIsSound) {
+TEST_F(AdminCheck, StoreWrittenUnderLoadAndCrashesIsSound) {
     constexpr int WORKERS = 4;
     constexpr int REQUESTS_PER_WORKER = 40;
     std::vector<std::thread> workers;

@@ -22,7 +22,7 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-class Transfer : public ::testing::Test {
+class AdminTransfer : public ::testing::Test {
   protected:
     void SetUp() override {
         ids_.push_back(source_.add_format(representation(16, 1)));
@@ -58,7 +58,7 @@ class Transfer : public ::testing::Test {
     std::vector<std::string> ids_;
 };
 
-TEST_F(Transfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSame) {
+TEST_F(AdminTransfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSame) {
     const fs::path backup = root_.path() / "backup.jsonl";
     const cgi_result exported = admin(source_, {"export", backup.string()});
     ASSERT_EQ(exported.exit_status, 0) << exported.err;
@@ -83,7 +83,7 @@ TEST_F(Transfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSame) {
     EXPECT_EQ(admin(target_, {"check"}).exit_status, 0);
 }
 
-TEST_F(Transfer, StandardOutputToAPipeIntoStandardInput) {
+TEST_F(AdminTransfer, StandardOutputToAPipeIntoStandardInput) {
     fs::remove(source_.path() / "formats" / ids_[2]);  // a pipe here holds less than its hex
     ids_.pop_back();
     const cgi_result exported = admin(source_, {"export", "--quiet"});
@@ -95,7 +95,7 @@ TEST_F(Transfer, StandardOutputToAPipeIntoStandardInput) {
     EXPECT_EQ(answers(target_), answers(source_));
 }
 
-TEST_F(Transfer, DamagedRecordIsNamedAndNothingIsWritten) {
+TEST_F(AdminTransfer, DamagedRecordIsNamedAndNothingIsWritten) {
     const std::vector<std::string> good = lines_of(admin(source_, {"export", "--quiet"}).out);
     const std::string other_id = ids_[0];
     const std::string atom = "{\"kind\":\"atom\",\"name\":\"z\",\"hex\":\"";
@@ -168,7 +168,7 @@ TEST_F(Transfer, DamagedRecordIsNamedAndNothingIsWritten) {
     }
 }
 
-TEST_F(Transfer, SecondStoreMergesIntoTheFirst) {
+TEST_F(AdminTransfer, SecondStoreMergesIntoTheFirst) {
     const cgi_store first(root_.path() / "first");
     const std::string shared_id = first.add_format(representation(16, 1));  // in both stores
     const std::string own_id = first.add_format(representation(40, 4));
@@ -198,7 +198,7 @@ TEST_F(Transfer, SecondStoreMergesIntoTheFirst) {
     (void)shared_id;
 }
 
-TEST_F(Transfer, ExportLeavesOutFaultyFilesAndSaysSo) {
+TEST_F(AdminTransfer, ExportLeavesOutFaultyFilesAndSaysSo) {
     fs::resize_file(source_.path() / "formats" / ids_[1], 100);
     write_file(source_.path() / "atoms/s/c", "junk\n");
     write_file(source_.path() / "atoms/v/.velto~1-0", "temporary\n");
@@ -222,7 +222,7 @@ TEST_F(Transfer, ExportLeavesOutFaultyFilesAndSaysSo) {
     EXPECT_FALSE(fs::exists(target_.path() / "atoms/s/c"));
 }
 
-TEST_F(Transfer, ExportToAnUnwritablePlaceFailsAndLeavesNoFile) {
+TEST_F(AdminTransfer, ExportToAnUnwritablePlaceFailsAndLeavesNoFile) {
     const fs::path blocked = root_.path() / "blocked";
     write_file(blocked, "");  // a regular file where a directory belongs
     const cgi_result result = admin(source_, {"export", (blocked / "backup.jsonl").string()});

@@ -12,7 +12,7 @@ using namespace velto_test;
 
 namespace {
 
-class Upkeep : public ::testing::Test {
+class AdminUpkeep : public ::testing::Test {
   protected:
     void SetUp() override {
         store_.add_format(representation(16, 1));
@@ -35,7 +35,7 @@ class Upkeep : public ::testing::Test {
     cgi_store store_{root_.path() / "data"};
 };
 
-TEST_F(Upkeep, CleanRemovesOnlyTemporariesOlderThanTheAge) {
+TEST_F(AdminUpkeep, CleanRemovesOnlyTemporariesOlderThanTheAge) {
     put("formats/.velto~1-0", "abc", 7200);
     put("atoms/s/.velto~2-0", "5\n", 1800);
     put("atoms/v/.velto~3-0", "x\n", 0);
@@ -73,14 +73,14 @@ TEST_F(Upkeep, CleanRemovesOnlyTemporariesOlderThanTheAge) {
     EXPECT_TRUE(fs::exists(at("atoms/v/.velto~3-0")));
 }
 
-TEST_F(Upkeep, CleanOnAStoreWithoutTreeRemovesNothingAndSucceeds) {
+TEST_F(AdminUpkeep, CleanOnAStoreWithoutTreeRemovesNothingAndSucceeds) {
     const cgi_result result =
         run_admin({"clean", "--data-dir", (root_.path() / "nowhere").string()});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_FALSE(fs::exists(root_.path() / "nowhere"));
 }
 
-TEST_F(Upkeep, StatsCountAsTheHealthReportAndMore) {
+TEST_F(AdminUpkeep, StatsCountAsTheHealthReportAndMore) {
     put("formats/.velto~1-0", "abc", 0);
     const cgi_result health = store_.get("/v1/health");
     EXPECT_EQ(health.out, response(200, R"({"status":"ok","format_count":2,"atom_count":2})"));
