@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
+  libclang-rt-14-dev clang-tidy cppcheck lighttpd curl
 )
 
 missing=()
@@ -32,7 +33,13 @@ run_suite() {
 }
 
 echo "== Suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTO_SANITIZE=ON
+# Built with clang, whose libFuzzer runs the fuzz targets; a tree that another compiler
+# configured is made anew.
+if [ -f build-sanitize/CMakeCache.txt ] &&
+  ! grep -q '^CMAKE_CXX_COMPILER:.*clang' build-sanitize/CMakeCache.txt; then
+  rm -rf build-sanitize
+fi
+CC=clang CXX=clang++ run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTO_SANITIZE=ON
 
 echo "== Suite as built for use"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
