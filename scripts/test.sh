@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
-  libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs
+  libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs nginx fcgiwrap
 )
 
 missing=()
@@ -18,8 +18,18 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The tests start their own web servers on loopback ports: the packages must not start system
+  # services, which would also fight over port 80 and fail the install.
+  quiet_services=no
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
+    quiet_services=yes
+  fi
+  install_status=0
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    install_status=$?
+  if [ "$quiet_services" = yes ]; then rm -f /usr/sbin/policy-rc.d; fi
+  [ "$install_status" -eq 0 ] || exit "$install_status"
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # e2e.sh KIND PROGRAM: the registry as clients meet it, through a real web server (KIND is
-# lighttpd or apache) started on a free loopback port with the shipped configuration, driven by
+# lighttpd, apache or nginx, the last with fcgiwrap) started on a free loopback port with the shipped configuration, driven by
 # curl. Every answer is compared whole: the HTTP status line (made from the program's Status
 # header), Content-Type, Access-Control-Allow-Origin and the exact body. Ends with the line
 # "N passed, N failed"; exits non-zero when anything failed.
@@ -9,8 +9,8 @@
 # all against docs/openapi.yaml: the API description must describe what the servers answer.
 set -euo pipefail
 
-kind=${1:?usage: e2e.sh lighttpd|apache PROGRAM}
-program=${2:?usage: e2e.sh lighttpd|apache PROGRAM}
+kind=${1:?usage: e2e.sh lighttpd|apache|nginx PROGRAM}
+program=${2:?usage: e2e.sh lighttpd|apache|nginx PROGRAM}
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=servers.sh
 source "$here/servers.sh"
@@ -294,12 +294,16 @@ printf '{"format_rep": "%s"}' "$big_hex" >"$work/big.json"
 [ "$(stat -c %s "$work/big.json")" -eq 10485760 ] || fail "the 10 MiB body is $(stat -c %s "$work/big.json") bytes"
 check POST /v1/formats "@$work/big.json" 200 "{\"server_id\":\"$big_id\"}"
 check GET "/v1/formats/$big_id" - 200 "{\"format_rep\":\"$big_hex\"}"
-# One byte more: the program reads none of it.
+# One byte more: the program reads none of it. lighttpd and Apache pass bodies of up to 16 MiB
+# on, and answer a longer one themselves; nginx stops at 10 MiB (deploy/nginx/velto.conf says why).
 printf ' ' >>"$work/big.json"
-check POST /v1/formats "@$work/big.json" 400 '{"error":"missing request body"}'
-# Past the servers' 16 MiB limit the server answers on its own.
-head -c $((16 * 1024 * 1024 + 1)) /dev/zero | tr '\0' 'a' >"$work/big.json"
-check_status POST /v1/formats "@$work/big.json" 413
+if [ "$kind" = nginx ]; then
+  check_status POST /v1/formats "@$work/big.json" 413
+else
+  check POST /v1/formats "@$work/big.json" 400 '{"error":"missing request body"}'
+  head -c $((16 * 1024 * 1024 + 1)) /dev/zero | tr '\0' 'a' >"$work/big.json"
+  check_status POST /v1/formats "@$work/big.json" 413
+fi
 rm -f "$work/big.json" "$work/got.body" "$work/want.body"
 
 # --- How the servers pass a body without Content-Length -------------------------------------
@@ -307,13 +311,13 @@ printf '%s' '{"string":"chunked","atom":31}' >"$work/chunked.json"
 curl -s -S -o "$work/got.body" -D "$work/got.headers" --max-time 30 -H 'Transfer-Encoding: chunked' \
   --data-binary "@$work/chunked.json" "$base_url/v1/atoms" || true
 case "$kind" in
-  lighttpd) want='{"ok":true}' ;;                          # buffers it and sets CONTENT_LENGTH
-  apache) want='{"error":"missing request body"}' ;;       # passes it without CONTENT_LENGTH
+  lighttpd | nginx) want='{"ok":true}' ;;              # buffered whole, CONTENT_LENGTH set
+  apache) want='{"error":"missing request body"}' ;;   # passed on without CONTENT_LENGTH
 esac
 if [ "$(cat "$work/got.body")" = "$want" ]; then pass; else fail "chunked POST: '$(cat "$work/got.body")', want '$want'"; fi
 case "$kind" in
   lighttpd) check_status POST /v1/formats - 411 ;;  # lighttpd refuses a POST without a length
-  apache) check POST /v1/formats - 400 '{"error":"missing request body"}' ;;
+  apache | nginx) check POST /v1/formats - 400 '{"error":"missing request body"}' ;;
 esac
 
 # --- Client encoding of the by-string segment -----------------------------------------------
@@ -345,13 +349,17 @@ check GET /v1/atoms/by-string/%2541 - 200 '{"atom":2001}'
 check POST /v1/atoms '{"string":"b","atom":2002}' 200 '{"ok":true}'
 check GET /v1/atoms/by-string/a/../b - 200 '{"atom":2002}'
 case "$kind" in
-  lighttpd)
+  lighttpd | nginx)
     # %2F is decoded like any other escape, and the path then normalised: "//" is merged and
     # dot segments are removed, so the strings "a/b" and "b" are looked up.
     check GET /v1/atoms/by-string/a%2F%2Fb - 200 "{\"atom\":${atom_of[a/b]}}"
     check GET /v1/atoms/by-string/a%2F..%2Fb - 200 '{"atom":2002}'
-    # A control byte left after the server's decoding is refused by lighttpd itself.
-    check_status GET /v1/atoms/by-string/tab%09here - 400
+    if [ "$kind" = lighttpd ]; then
+      # A control byte left after the server's decoding is refused by lighttpd itself.
+      check_status GET /v1/atoms/by-string/tab%09here - 400
+    else
+      check GET /v1/atoms/by-string/tab%09here - 200 "{\"atom\":${atom_of[$'tab\there']}}"
+    fi
     ;;
   apache)
     # AllowEncodedSlashes NoDecode: %2F passes undecoded and the program decodes it.
@@ -373,6 +381,7 @@ check GET /v1/atoms/by-string/caf%25C3%25A9 - 200 "{\"atom\":${atom_of[$'caf\xc3
 # all at the same time: every answer must arrive and be right.
 clients=8
 rounds=6
+client_pids=()
 for client in $(seq "$clients"); do
   (
     for round in $(seq "$rounds"); do
@@ -388,11 +397,11 @@ for client in $(seq "$clients"); do
       echo
     done >"$work/c$client.out" 2>&1
   ) &
+  client_pids+=($!)
 done
 wait_failed=0
-for job in $(jobs -p); do
-  [ "$job" = "$server_pid" ] && continue
-  wait "$job" || wait_failed=1
+for pid in "${client_pids[@]}"; do
+  wait "$pid" || wait_failed=1
 done
 for client in $(seq "$clients"); do
   : >"$work/c$client.want"
@@ -409,7 +418,7 @@ for client in $(seq "$clients"); do
 done
 [ "$wait_failed" -eq 0 ] || fail "a client process failed"
 atoms_now=$((3 + counted + 2 + clients * rounds))
-[ "$kind" = lighttpd ] && atoms_now=$((atoms_now + 1))  # "chunked" was registered
+[ "$kind" != apache ] && atoms_now=$((atoms_now + 1))  # "chunked" was registered
 check GET /v1/health - 200 "{\"status\":\"ok\",\"format_count\":3,\"atom_count\":$atoms_now}"
 
 stop_server

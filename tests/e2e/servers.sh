@@ -2,12 +2,12 @@
 # this test, on a free loopback port, from a configuration generated into the test's own
 # directory out of the shipped one in deploy/. Sourced by e2e.sh, which has set -euo pipefail.
 #
-# start_server KIND PROGRAM DATA_DIR WORK_DIR sets server_pid and base_url (http://127.0.0.1:PORT);
-# stop_server ends it and waits for it. Nothing here listens beyond 127.0.0.1, and every server
+# start_server KIND PROGRAM DATA_DIR WORK_DIR (KIND: lighttpd, apache or nginx) sets base_url
+# (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them. Nothing here listens beyond 127.0.0.1, and every server
 # runs under `timeout`, so none outlives a test that is itself killed.
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-server_pid=
+server_pids=()
 base_url=
 server_log=
 
@@ -128,6 +128,68 @@ EOF
   fi
 }
 
+# nginx in front of fcgiwrap, which runs the program: nginx's worker processes run as WORKER and
+# reach fcgiwrap's socket; fcgiwrap, and so the program, runs as the user who started the test.
+write_nginx_config() {
+  local program=$1 data_dir=$2 port=$3 conf=$4
+  local dir worker
+  dir=$(dirname "$conf")
+  worker=$(worker_user)
+  mkdir -p "$dir/temp"
+  cat >"$conf" <<EOF
+user $worker;
+worker_processes 2;
+pid "$dir/nginx.pid";
+error_log "$dir/error.log" warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path "$dir/temp/body";
+    proxy_temp_path "$dir/temp/proxy";
+    fastcgi_temp_path "$dir/temp/fastcgi";
+    uwsgi_temp_path "$dir/temp/uwsgi";
+    scgi_temp_path "$dir/temp/scgi";
+    upstream velto_fcgiwrap { server unix:$dir/fcgiwrap.sock; }
+    server {
+        listen 127.0.0.1:$port;
+        root "$dir/empty";
+        set \$velto_program "$program";
+        set \$velto_data_dir "$data_dir";
+        include "$source_dir/deploy/nginx/velto.conf";
+    }
+}
+EOF
+}
+
+nginx_fastcgi_params() {  # the fastcgi_params file shipped with nginx, for the include above
+  local file
+  for file in /etc/nginx/fastcgi_params /usr/local/etc/nginx/fastcgi_params; do
+    [ -f "$file" ] && { echo "$file"; return; }
+  done
+  echo "no fastcgi_params found" >&2
+  return 1
+}
+
+start_nginx() {
+  local program=$1 data_dir=$2 port=$3 conf=$4 dir
+  dir=$(dirname "$conf")
+  write_nginx_config "$program" "$data_dir" "$port" "$conf"
+  cp "$(nginx_fastcgi_params)" "$dir/fastcgi_params"
+  rm -f "$dir/fcgiwrap.sock"
+  timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)" \
+    -c 8 -s "unix:$dir/fcgiwrap.sock" >"$dir/fcgiwrap.log" 2>&1 &
+  server_pids+=($!)
+  local tries
+  for tries in $(seq 50); do
+    [ -S "$dir/fcgiwrap.sock" ] && break
+    sleep 0.1
+  done
+  chmod 666 "$dir/fcgiwrap.sock"
+  timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v nginx || echo /usr/sbin/nginx)" \
+    -p "$dir" -e "$dir/error.log" -c "$conf" -g 'daemon off;' >"$server_log" 2>&1 &
+  server_pids+=($!)
+}
+
 start_server() {
   local kind=$1 program=$2 data_dir=$3 work_dir=$4
   local attempt port conf
@@ -147,16 +209,19 @@ start_server() {
         timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(apache_binary)" -DFOREGROUND -f "$conf" \
           >"$server_log" 2>&1 &
         ;;
+      nginx)
+        start_nginx "$program" "$data_dir" "$port" "$conf"
+        ;;
       *)
         echo "unknown server kind: $kind" >&2
         return 1
         ;;
     esac
-    server_pid=$!
+    [ "$kind" = nginx ] || server_pids+=($!)
     base_url=http://127.0.0.1:$port
     local tries
     for tries in $(seq 100); do
-      if ! kill -0 "$server_pid" 2>/dev/null; then
+      if ! kill -0 "${server_pids[-1]}" 2>/dev/null; then
         break  # it ended: most likely the port was taken meanwhile; try another
       fi
       if [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "$base_url/v1/health")" = 200 ]; then
@@ -172,9 +237,12 @@ start_server() {
 }
 
 stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  fi
+  local pid
+  for pid in "${server_pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${server_pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  server_pids=()
 }
