@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # e2e.sh KIND PROGRAM: the registry as clients meet it, through a real web server (KIND is
-# lighttpd, apache or nginx, the last with fcgiwrap) started on a free loopback port with the shipped configuration, driven by
-# curl. Every answer is compared whole: the HTTP status line (made from the program's Status
-# header), Content-Type, Access-Control-Allow-Origin and the exact body. Ends with the line
-# "N passed, N failed"; exits non-zero when anything failed.
+# lighttpd, apache or nginx, the last with fcgiwrap) started on a free loopback port with the
+# shipped configuration, driven by curl. Every answer is compared whole: the HTTP status line
+# (made from the program's Status header), Content-Type, Access-Control-Allow-Origin and the
+# exact body. Ends with the line "N passed, N failed"; exits non-zero when anything failed.
 #
 # Every JSON answer is also saved, with its request, and at the end check_answers.mjs holds them
 # all against docs/openapi.yaml: the API description must describe what the servers answer.
@@ -12,7 +12,7 @@ set -euo pipefail
 kind=${1:?usage: e2e.sh lighttpd|apache|nginx PROGRAM}
 program=${2:?usage: e2e.sh lighttpd|apache|nginx PROGRAM}
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=servers.sh
+# shellcheck source=tests/e2e/servers.sh
 source "$here/servers.sh"
 
 export LC_ALL=C
@@ -202,7 +202,7 @@ echo "$kind serving $base_url, store $store"
 
 # --- Routes: every path and method the route table knows, and what it refuses ------------------
 check GET /v1/health - 200 '{"status":"ok","format_count":0,"atom_count":0}'
-for method in POST PUT DELETE PATCH; do
+for method in POST PUT DELETE PATCH OPTIONS; do
   check "$method" /v1/health '{"ignored":true}' 200 '{"status":"ok","format_count":0,"atom_count":0}'
 done
 check HEAD /v1/health - 200 ''

@@ -1,10 +1,12 @@
+# shellcheck shell=bash
 # servers.sh: starts a real web server in front of velto.cgi, in the foreground of a process of
 # this test, on a free loopback port, from a configuration generated into the test's own
 # directory out of the shipped one in deploy/. Sourced by e2e.sh, which has set -euo pipefail.
 #
 # start_server KIND PROGRAM DATA_DIR WORK_DIR (KIND: lighttpd, apache or nginx) sets base_url
-# (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them. Nothing here listens beyond 127.0.0.1, and every server
-# runs under `timeout`, so none outlives a test that is itself killed.
+# (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them.
+# Nothing here listens beyond 127.0.0.1, and every server runs under `timeout`, so none outlives
+# a test that is itself killed.
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 server_pids=()
@@ -179,8 +181,8 @@ start_nginx() {
   timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)" \
     -c 8 -s "unix:$dir/fcgiwrap.sock" >"$dir/fcgiwrap.log" 2>&1 &
   server_pids+=($!)
-  local tries
-  for tries in $(seq 50); do
+  local _
+  for _ in $(seq 50); do
     [ -S "$dir/fcgiwrap.sock" ] && break
     sleep 0.1
   done
@@ -219,8 +221,8 @@ start_server() {
     esac
     [ "$kind" = nginx ] || server_pids+=($!)
     base_url=http://127.0.0.1:$port
-    local tries
-    for tries in $(seq 100); do
+    local _
+    for _ in $(seq 100); do
       if ! kill -0 "${server_pids[-1]}" 2>/dev/null; then
         break  # it ended: most likely the port was taken meanwhile; try another
       fi
