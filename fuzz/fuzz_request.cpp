@@ -296,15 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     stdout = out;
     stdin = in;
 
-    // main's steps, in its order, over the streams above.
-    ensure_store_dirs();
-    char* request_body = nullptr;
-    if (method == nullptr || path == nullptr) {
-        send_bad_request(BODY_NOT_CGI);
-    } else {
-        if (std::strcmp(method, "POST") == 0) request_body = read_request_body(content_length);
-        dispatch(method, path, request_body);
-    }
+    serve_request(method, path, content_length);
 
     stdout = saved_out;
     stdin = saved_in;
@@ -330,8 +322,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(answer.size() >= 2 && answer.front() == '{' && answer.back() == '}');
     FUZZ_CHECK(answer.find('\0') == std::string::npos);
     check_answer(route_of(method, path), status, answer,
-                 expects_body(method, content_length, body.size()), request_body, path);
-    std::free(request_body);
+                 expects_body(method, content_length, body.size()), body.c_str(), path);
     check_store_tree();
     return 0;
 }

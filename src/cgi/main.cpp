@@ -3,13 +3,9 @@
 // written to standard error and the exit status is always 0.
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 
 #include <fcntl.h>
 
-#include "cgi/messages.h"
-#include "cgi/owners.h"
-#include "cgi/response.h"
 #include "cgi/routes.h"
 #include "store/store.h"
 
@@ -35,14 +31,6 @@ int main() {
     const char* path = std::getenv("PATH_INFO");
     if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
 
-    // Before any check: even a refused request leaves the store tree in place.
-    ensure_store_dirs();
-    if (method == nullptr || path == nullptr) {
-        send_bad_request(BODY_NOT_CGI);
-        return 0;
-    }
-    const heap_text request_body(
-        std::strcmp(method, "POST") == 0 ? read_request_body(std::getenv("CONTENT_LENGTH")) : nullptr);
-    dispatch(method, path, request_body.get());
+    serve_request(method, path, std::getenv("CONTENT_LENGTH"));
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "formats/formats.h"
 #include "qsr.h"
 #include "store/health.h"
+#include "store/store.h"
 
 namespace {
 
@@ -64,4 +65,13 @@ void dispatch(const char* method, const char* path, const char* request_body) {
         return r.handle(r.handler_argument == argument::body ? request_body : path + r.path.size());
     }
     send_json(HTTP_NOT_FOUND, BODY_UNKNOWN_ENDPOINT);
+}
+
+void serve_request(const char* method, const char* path, const char* content_length) {
+    // Before any check: even a refused request leaves the store tree in place.
+    ensure_store_dirs();
+    if (method == nullptr || path == nullptr) return send_bad_request(BODY_NOT_CGI);
+    const heap_text request_body(std::strcmp(method, "POST") == 0 ? read_request_body(content_length)
+                                                                  : nullptr);
+    dispatch(method, path, request_body.get());
 }

@@ -17,4 +17,9 @@ char* read_request_body(const char* content_length);
 // endpoint". `method` and `path` are the CGI variables, `request_body` null or the body.
 void dispatch(const char* method, const char* path, const char* request_body);
 
+// One request once data_dir is fixed: creates the store tree, refuses a request without the
+// method or the path as no CGI request, reads a POST body, dispatches, releases the body.
+// `content_length` is the CONTENT_LENGTH variable or null.
+void serve_request(const char* method, const char* path, const char* content_length);
+
 #endif  // VELTO_CGI_ROUTES_H
