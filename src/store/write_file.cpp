@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +15,9 @@
 
 namespace {
 
-// Enough to step past temporaries that crashed processes with a reused pid left behind.
-constexpr int TEMP_NAME_ATTEMPTS = 64;
+// The name also carries the time, so that temporaries left by a crashed process whose pid was
+// reused do not stand in the way; the attempts only step past a clash within one clock tick.
+constexpr int TEMP_NAME_ATTEMPTS = 16;
 
 // Removes the temporary name on every way out unless the name was consumed by rename().
 class temp_name_guard {
@@ -42,9 +44,15 @@ bool directory_of(const char* path, char (&out)[PATH_BUFFER_SIZE]) {
 // Creates a new temporary file in `directory`; its path is left in `path`.
 fd_owner create_temp_file(const char* directory, char (&path)[PATH_BUFFER_SIZE]) {
     const long pid = static_cast<long>(::getpid());
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const unsigned long long stamp =
+        static_cast<unsigned long long>(now.tv_sec) * 1000000000ull + static_cast<unsigned long long>(now.tv_nsec);
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; attempt++) {
-        if (!format_into(path, sizeof path, "%s/%s%ld-%d", directory, TEMP_NAME_PREFIX, pid, attempt))
+        if (!format_into(path, sizeof path, "%s/%s%ld-%llx-%d", directory, TEMP_NAME_PREFIX, pid,
+                         stamp, attempt)) {
             break;
+        }
         // 0666: the mode fopen gives a new file, less the umask that the CGI host set.
         const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return fd_owner(fd);

@@ -125,17 +125,20 @@ TEST_F(WriteFile, AFailedReplaceKeepsTheOldContent) {
     EXPECT_EQ(tree_listing(dir_.path()), "f\n");
 }
 
-TEST_F(WriteFile, StaleTemporariesOfAnEarlierProcessAreSteppedOver) {
-    // A crashed process with this pid could have left its first temporary names behind.
-    for (int attempt = 0; attempt < 3; attempt++) {
-        velto_test::write_file(dir_.path() / (std::string(TEMP_NAME_PREFIX) +
-                                              std::to_string(::getpid()) + "-" +
-                                              std::to_string(attempt)),
-                               "stale");
+TEST_F(WriteFile, StaleTemporariesOfAnEarlierProcessWithThisPidAreLeftAlone) {
+    // A crashed process with this pid could have left many temporaries behind.
+    std::string stale_names;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string name = std::string(TEMP_NAME_PREFIX) + std::to_string(::getpid()) + "-" +
+                                 std::to_string(attempt);
+        velto_test::write_file(dir_.path() / name, "stale");
+        stale_names += name + "\n";
     }
+    const std::string before = tree_listing(dir_.path());
     EXPECT_EQ(write_store_file(at("f").c_str(), {"x"}, write_mode::create_only),
               write_result::written);
     EXPECT_EQ(read_file(at("f")), "x");
+    EXPECT_EQ(tree_listing(dir_.path()), before + "f\n");
 }
 
 }  // namespace
