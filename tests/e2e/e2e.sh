@@ -201,9 +201,14 @@ start_server "$kind" "$program" "$store" "$work"
 echo "$kind serving $base_url, store $store"
 
 # --- Routes: every path and method the route table knows, and what it refuses ------------------
+# The program reads a body only for POST. lighttpd and Apache pass any other method's body on
+# and answer all the same; fcgiwrap answers 502 when the program ends before taking the body
+# (deploy/docs say so), so through nginx only POST carries one here.
+if [ "$kind" = nginx ]; then ignored_body=-; else ignored_body='{"ignored":true}'; fi
 check GET /v1/health - 200 '{"status":"ok","format_count":0,"atom_count":0}'
-for method in POST PUT DELETE PATCH OPTIONS; do
-  check "$method" /v1/health '{"ignored":true}' 200 '{"status":"ok","format_count":0,"atom_count":0}'
+check POST /v1/health '{"ignored":true}' 200 '{"status":"ok","format_count":0,"atom_count":0}'
+for method in PUT DELETE PATCH OPTIONS; do
+  check "$method" /v1/health "$ignored_body" 200 '{"status":"ok","format_count":0,"atom_count":0}'
 done
 check HEAD /v1/health - 200 ''
 for path in /v1 /v1/ /v1/health/ /v1/nothing /v1/formats /v1/atoms /v1/atoms/by-string \
@@ -212,7 +217,7 @@ for path in /v1 /v1/ /v1/health/ /v1/nothing /v1/formats /v1/atoms /v1/atoms/by-
 done
 check POST /v1/formats/ '{"format_rep":"0010000000000000aabbccddeeff0011"}' 404 '{"error":"unknown endpoint"}'
 check POST /v1/atoms/by-value/7 '{"string":"x","atom":7}' 404 '{"error":"unknown endpoint"}'
-check PUT /v1/formats '{"format_rep":"0010000000000000aabbccddeeff0011"}' 404 '{"error":"unknown endpoint"}'
+check PUT /v1/formats "$ignored_body" 404 '{"error":"unknown endpoint"}'
 check DELETE /v1/atoms/by-string/x - 404 '{"error":"unknown endpoint"}'
 # Dot segments are resolved by the server before routing: this is /v1/health.
 check GET /v1/formats/../health - 200 '{"status":"ok","format_count":0,"atom_count":0}'

@@ -36,27 +36,39 @@ fail() {
   echo "FAIL $*"
 }
 
-# start_serve OUT_FILE ARGS...: scripts/serve in a session of its own, as from a terminal (where
-# SIGINT is not ignored, as it is for a background job); waits until it answers on $port.
+# start_serve HOW OUT_FILE STORE: picks a free port (another one if it is taken meanwhile) and
+# runs scripts/serve with it and STORE, given as options (HOW = options) or in the environment
+# (HOW = environment), in a session of its own as from a terminal (where SIGINT is not ignored,
+# as it is for a background job); waits until it answers on $port.
 start_serve() {
-  local out=$1
-  shift
+  local how=$1 out=$2 store=$3 attempt _
   mkdir -p "$work/tmp"
-  TMPDIR=$work/tmp setsid env --default-signal=INT bash "$source_dir/scripts/serve" \
-    --program "$program" "$@" >"$out" 2>&1 &
-  serve_pid=$!
-  # Bounded even if this test is killed outright: the session goes after two minutes.
-  [ -z "$watchdog_pid" ] || kill "$watchdog_pid" 2>/dev/null || true
-  (sleep 120; kill -TERM -- "-$serve_pid" 2>/dev/null) >/dev/null 2>&1 &
-  watchdog_pid=$!
-  local _
-  for _ in $(seq 100); do
-    [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "http://127.0.0.1:$port/v1/health")" = 200 ] &&
-      return 0
-    kill -0 "$serve_pid" 2>/dev/null || break
-    sleep 0.1
+  for attempt in 1 2 3 4 5; do
+    port=$(free_port)
+    if [ "$how" = options ]; then
+      TMPDIR=$work/tmp setsid env --default-signal=INT bash "$source_dir/scripts/serve" \
+        --program "$program" --port "$port" --data-dir "$store" >"$out" 2>&1 &
+    else
+      TMPDIR=$work/tmp VELTO_PORT=$port VELTO_DATA_DIR=$store setsid env --default-signal=INT \
+        bash "$source_dir/scripts/serve" --program "$program" >"$out" 2>&1 &
+    fi
+    serve_pid=$!
+    # Bounded even if this test is killed outright: the session goes after two minutes.
+    [ -z "$watchdog_pid" ] || kill "$watchdog_pid" 2>/dev/null || true
+    (sleep 120; kill -TERM -- "-$serve_pid" 2>/dev/null) >/dev/null 2>&1 &
+    watchdog_pid=$!
+    for _ in $(seq 300); do
+      [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "http://127.0.0.1:$port/v1/health")" = 200 ] &&
+        return 0
+      kill -0 "$serve_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_serve TERM
+    wait "$serve_pid" 2>/dev/null || true
+    serve_pid=
+    grep -q "can't bind" "$out" || break
   done
-  fail "scripts/serve $* did not come up: $(cat "$out")"
+  fail "scripts/serve ($how) did not come up: $(cat "$out")"
   return 1
 }
 
@@ -75,7 +87,7 @@ interrupt_serve() {
   fi
   wait "$serve_pid" || status=$?
   serve_pid=
-  [ "$status" -eq 130 ] && pass || fail "exit status after Ctrl-C: $status, want 130"
+  if [ "$status" -eq 130 ]; then pass; else fail "exit status after Ctrl-C: $status, want 130"; fi
   if curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/v1/health"; then
     fail "port $port still answers after Ctrl-C"
   else
@@ -85,9 +97,8 @@ interrupt_serve() {
 }
 
 # --- Options -----------------------------------------------------------------------------------
-port=$(free_port)
 store=$work/store-by-option
-start_serve "$work/out1" --port "$port" --data-dir "$store"
+start_serve options "$work/out1" "$store"
 for line in "velto: serving http://127.0.0.1:$port/v1/ (try http://127.0.0.1:$port/v1/health)" \
   "velto: data directory $store"; do
   if grep -qxF -e "$line" "$work/out1"; then pass; else fail "no line '$line' in: $(cat "$work/out1")"; fi
@@ -121,9 +132,8 @@ fi
 interrupt_serve
 
 # --- Environment -------------------------------------------------------------------------------
-port=$(free_port)
 store=$work/store-by-environment
-VELTO_PORT=$port VELTO_DATA_DIR=$store start_serve "$work/out2"
+start_serve environment "$work/out2" "$store"
 if grep -qxF -e "velto: data directory $store" "$work/out2"; then pass; else fail "env: $(cat "$work/out2")"; fi
 if [ -d "$store/atoms/v" ]; then pass; else fail "env: no store made in $store"; fi
 interrupt_serve
