@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <random>
 #include <stdexcept>
 
 #ifndef VELTO_ADMIN_PATH
@@ -125,28 +124,6 @@ void cgi_store::add_atom(const std::string& string, long long atom) const {
     const cgi_result result =
         post("/v1/atoms", "{\"string\":\"" + string + "\",\"atom\":" + std::to_string(atom) + "}");
     EXPECT_EQ(result.out, response(200, "{\"ok\":true}")) << string;
-}
-
-std::string to_hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0f];
-    }
-    return text;
-}
-
-std::string representation(std::size_t size, unsigned seed) {
-    std::string rep(size, '\0');
-    std::mt19937 bytes(seed);
-    for (auto& byte : rep) byte = static_cast<char>(bytes());
-    rep[0] = static_cast<char>(size >> 8 & 0xff);
-    rep[1] = static_cast<char>(size & 0xff);
-    rep[3] = 1;
-    rep[6] = static_cast<char>(size >> 24 & 0xff);
-    rep[7] = static_cast<char>(size >> 16 & 0xff);
-    return rep;
 }
 
 void age_file(const fs::path& path, long seconds) {

@@ -39,9 +39,6 @@ class cgi_store {
     std::filesystem::path data_;
 };
 
-std::string to_hex(const std::string& bytes);
-// A representation of `size` bytes (at least 8) that declares its own size, from `seed`.
-std::string representation(std::size_t size, unsigned seed);
 // Sets a file's modification time `seconds` into the past.
 void age_file(const std::filesystem::path& path, long seconds);
 

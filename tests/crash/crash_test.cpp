@@ -30,16 +30,6 @@ namespace {
 constexpr char TEMP_PREFIX[] = ".velto~";
 constexpr int KILLS_WANTED = 400;
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0f];
-    }
-    return text;
-}
-
 // The ID text that the format library gives a representation; empty when the content could not
 // be one (shorter than its header, or shorter than it declares).
 std::string id_text_of(const std::string& rep) {
@@ -50,23 +40,10 @@ std::string id_text_of(const std::string& rep) {
     if (declared > rep.size()) return "";
     server_id_record record{0, nullptr};
     generate_format3_server_ID(&record, bytes);
-    const std::string id = hex(std::string(reinterpret_cast<char*>(record.value),
+    const std::string id = to_hex(std::string(reinterpret_cast<char*>(record.value),
                                            static_cast<std::size_t>(record.length)));
     std::free(record.value);
     return id;
-}
-
-// A representation of `size` bytes that declares exactly that size in the 32-bit form.
-std::string representation(std::size_t size, unsigned seed) {
-    std::string rep(size, '\0');
-    std::mt19937 bytes(seed);
-    for (auto& byte : rep) byte = static_cast<char>(bytes());
-    rep[0] = static_cast<char>(size >> 8 & 0xff);
-    rep[1] = static_cast<char>(size & 0xff);
-    rep[3] = 1;
-    rep[6] = static_cast<char>(size >> 24 & 0xff);
-    rep[7] = static_cast<char>(size >> 16 & 0xff);
-    return rep;
 }
 
 std::string unescape_store_name(const std::string& name) {
@@ -80,17 +57,6 @@ std::string unescape_store_name(const std::string& name) {
         }
     }
     return source;
-}
-
-std::string percent_encode(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        out += '%';
-        out += digits[c >> 4];
-        out += digits[c & 0x0f];
-    }
-    return out;
 }
 
 struct request {
@@ -163,7 +129,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     const std::vector<int> atoms = {0, 1, 2, 2147483647};
 
     std::vector<request> requests;
-    for (const auto& rep : reps) requests.push_back({"/v1/formats", R"({"format_rep":")" + hex(rep) + R"("})"});
+    for (const auto& rep : reps) requests.push_back({"/v1/formats", R"({"format_rep":")" + to_hex(rep) + R"("})"});
     std::map<int, std::set<std::string>> strings_of_atom;
     std::map<std::string, std::set<int>> atoms_of_string;
     for (const auto& string : strings) {
@@ -277,7 +243,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     for (const auto& [id, rep] : rep_of_id) {
         const cgi_result got = run_cgi(cgi("GET", "/v1/formats/" + id));
         if (stored_ids.count(id)) {
-            EXPECT_EQ(got.out, response(200, R"({"format_rep":")" + hex(rep) + R"("})"));
+            EXPECT_EQ(got.out, response(200, R"({"format_rep":")" + to_hex(rep) + R"("})"));
         } else {
             EXPECT_EQ(got.out, response(404, R"({"error":"format not found"})"));
         }
@@ -303,7 +269,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     for (const auto& r : requests) timed_run(r);
     for (const auto& [id, rep] : rep_of_id) {
         EXPECT_EQ(run_cgi(cgi("GET", "/v1/formats/" + id)).out,
-                  response(200, R"({"format_rep":")" + hex(rep) + R"("})"));
+                  response(200, R"({"format_rep":")" + to_hex(rep) + R"("})"));
     }
 }
 

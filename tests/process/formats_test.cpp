@@ -20,16 +20,6 @@ namespace {
 const std::string CANNOT_WRITE = R"({"error":"cannot write format file"})";
 const std::string NOT_FOUND = R"({"error":"format not found"})";
 
-std::string to_hex(const std::string& bytes, bool upper = false) {
-    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
-
 // The server ID the library must give: the first 16 bytes of the SHA-256 of the first
 // max(8, declared length) bytes.
 std::string expected_id(const std::string& rep, std::size_t extent) {

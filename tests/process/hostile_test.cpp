@@ -36,17 +36,6 @@ const std::string FORMAT_BODY = R"({"format_rep":"0010000000000000aabbccddeeff00
 const std::string FORMAT_ID = "8922697456a7890770ec1957f4aafb2a";
 const std::string STORED = R"({"server_id":"8922697456a7890770ec1957f4aafb2a"})";
 
-std::string percent_encode(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        out += '%';
-        out += digits[c >> 4];
-        out += digits[c & 0x0f];
-    }
-    return out;
-}
-
 std::string bytes_from(int first, int last) {
     std::string text;
     for (int b = first; b <= last; b++) text += static_cast<char>(b);

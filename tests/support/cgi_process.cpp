@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -124,6 +125,34 @@ std::string response(int status, const std::string& body) {
                                          : "?";
     return "Status: " + std::to_string(status) + " " + reason +
            "\r\nContent-Type: application/json\r\nAccess-Control-Allow-Origin: *\r\n\r\n" + body;
+}
+
+std::string to_hex(const std::string& bytes, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0f];
+    }
+    return hex;
+}
+
+std::string percent_encode(const std::string& text) {
+    std::string encoded;
+    for (const char byte : text) encoded += "%" + to_hex(std::string(1, byte), true);
+    return encoded;
+}
+
+std::string representation(std::size_t size, unsigned seed) {
+    std::string rep(size, '\0');
+    std::mt19937 bytes(seed);
+    for (auto& byte : rep) byte = static_cast<char>(bytes());
+    rep[0] = static_cast<char>(size >> 8 & 0xff);
+    rep[1] = static_cast<char>(size & 0xff);
+    rep[3] = 1;
+    rep[6] = static_cast<char>(size >> 24 & 0xff);
+    rep[7] = static_cast<char>(size >> 16 & 0xff);
+    return rep;
 }
 
 std::optional<std::string> read_file(const std::filesystem::path& path) {

@@ -32,6 +32,14 @@ cgi_result run_cgi(const environment& env, const std::string& input = "", cgi_li
 // program's own constants.
 std::string response(int status, const std::string& body);
 
+// Bytes as hex text, two digits a byte, high nibble first.
+std::string to_hex(const std::string& bytes, bool upper = false);
+// Every byte as % and two uppercase hex digits, as a client may write any string in a URL.
+std::string percent_encode(const std::string& text);
+// A representation of `size` bytes (at least 8) from `seed` that declares its own size in the
+// 32-bit form of its header.
+std::string representation(std::size_t size, unsigned seed);
+
 // Reads a whole file; nullopt when it cannot be opened.
 std::optional<std::string> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
