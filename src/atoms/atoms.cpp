@@ -20,7 +20,9 @@ constexpr std::size_t ATOM_BODY_SIZE = 256;
 constexpr std::size_t LINE_BUFFER_SIZE = 512;
 constexpr std::size_t STRING_BODY_SIZE = 1024;
 
-bool is_c_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_c_space(int c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Reads the number at the start of an atom file the way fscanf's "%d" does (white space, an
 // optional sign, at least one digit; the rest ignored), refusing one outside the signed 32-bit
@@ -65,7 +67,8 @@ void handle_atom_post(const char* request_body) {
         return send_server_error(BODY_CANNOT_WRITE_ATOM);
     }
     if (!store_path(path, PATH_ATOM_VALUE_FILE, data_dir, atom) ||
-        write_store_file(path, {string.get(), "\n"}, write_mode::replace) != write_result::written) {
+        write_store_file(path, {string.get(), "\n"}, write_mode::replace) !=
+            write_result::written) {
         return send_server_error(BODY_CANNOT_WRITE_ATOM_VALUE);
     }
     send_json(HTTP_OK, BODY_ATOM_REGISTERED);
@@ -94,8 +97,8 @@ void handle_atom_by_string(const char* segment) {
 void handle_atom_by_value(const char* segment) {
     int32_t atom = 0;
     char path[PATH_BUFFER_SIZE];
-    const bool has_path = read_decimal(segment, &atom) &&
-                          store_path(path, PATH_ATOM_VALUE_FILE, data_dir, atom);
+    const bool has_path =
+        read_decimal(segment, &atom) && store_path(path, PATH_ATOM_VALUE_FILE, data_dir, atom);
     file_owner file(has_path ? std::fopen(path, "r") : nullptr);
     if (!file) return send_json(HTTP_NOT_FOUND, BODY_ATOM_VALUE_NOT_FOUND);
 

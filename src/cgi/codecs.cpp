@@ -40,12 +40,18 @@ constexpr struct unreserved_table {
     }
 } UNRESERVED;
 
-int hex_value(char c) { return HEX_VALUES.value[static_cast<unsigned char>(c)]; }
+int hex_value(char c) {
+    return HEX_VALUES.value[static_cast<unsigned char>(c)];
+}
 
-bool is_key_skip(char c) { return c == '\t' || c == ' ' || c == ':'; }
+bool is_key_skip(char c) {
+    return c == '\t' || c == ' ' || c == ':';
+}
 
 // White space as the C locale's isspace sees it, which is what atoi skips.
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // The first byte after the first occurrence of the quoted key and the skip set, or null.
 const char* after_quoted_key(const char* body, const char* key) {

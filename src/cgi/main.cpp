@@ -1,10 +1,10 @@
 // main.cpp: one process, one request. The CGI host describes the request in the environment and
 // passes a POST body on standard input; the one response goes to standard output. Nothing is
 // written to standard error and the exit status is always 0.
+#include <fcntl.h>
+
 #include <csignal>
 #include <cstdlib>
-
-#include <fcntl.h>
 
 #include "cgi/routes.h"
 #include "store/store.h"

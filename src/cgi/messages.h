@@ -19,7 +19,8 @@ inline constexpr char BODY_READ_ERROR[] = "{\"error\":\"read error\"}";
 
 inline constexpr char BODY_MISSING_STRING_OR_ATOM[] = "{\"error\":\"missing string or atom\"}";
 inline constexpr char BODY_CANNOT_WRITE_ATOM[] = "{\"error\":\"cannot write atom file\"}";
-inline constexpr char BODY_CANNOT_WRITE_ATOM_VALUE[] = "{\"error\":\"cannot write atom value file\"}";
+inline constexpr char BODY_CANNOT_WRITE_ATOM_VALUE[] =
+    "{\"error\":\"cannot write atom value file\"}";
 inline constexpr char BODY_ATOM_NOT_FOUND[] = "{\"error\":\"atom not found\"}";
 inline constexpr char BODY_ATOM_VALUE_NOT_FOUND[] = "{\"error\":\"atom value not found\"}";
 inline constexpr char BODY_CORRUPT_ATOM[] = "{\"error\":\"corrupt atom file\"}";
@@ -27,7 +28,8 @@ inline constexpr char BODY_CORRUPT_ATOM_VALUE[] = "{\"error\":\"corrupt atom val
 
 // Success bodies and templates. Values are inserted as raw bytes, never escaped.
 inline constexpr char BODY_ATOM_REGISTERED[] = "{\"ok\":true}";
-inline constexpr char TEMPLATE_HEALTH[] = "{\"status\":\"ok\",\"format_count\":%d,\"atom_count\":%d}";
+inline constexpr char TEMPLATE_HEALTH[] =
+    "{\"status\":\"ok\",\"format_count\":%d,\"atom_count\":%d}";
 inline constexpr char TEMPLATE_SERVER_ID[] = "{\"server_id\":\"%s\"}";
 inline constexpr char TEMPLATE_ATOM[] = "{\"atom\":%d}";
 inline constexpr char TEMPLATE_STRING[] = "{\"string\":\"%s\"}";

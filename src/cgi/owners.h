@@ -2,11 +2,11 @@
 #ifndef VELTO_CGI_OWNERS_H
 #define VELTO_CGI_OWNERS_H
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-
-#include <unistd.h>
 
 // Blocks come from qsr_malloc, whose contract is release by free(), never delete.
 struct free_deleter {
@@ -19,7 +19,7 @@ using heap_text = heap_ptr<char>;
 // Owns a FILE*. close() reports fclose's result and forgets the stream either way, so a stream
 // is never closed twice even when its close failed.
 class file_owner {
-public:
+  public:
     explicit file_owner(std::FILE* stream = nullptr) noexcept : stream_(stream) {}
     file_owner(const file_owner&) = delete;
     file_owner& operator=(const file_owner&) = delete;
@@ -34,13 +34,13 @@ public:
         return result == 0;
     }
 
-private:
+  private:
     std::FILE* stream_;
 };
 
 // Owns a descriptor; -1 means none (0 is a valid descriptor). Same close() contract as above.
 class fd_owner {
-public:
+  public:
     explicit fd_owner(int fd = -1) noexcept : fd_(fd) {}
     fd_owner(const fd_owner&) = delete;
     fd_owner& operator=(const fd_owner&) = delete;
@@ -55,7 +55,7 @@ public:
         return result == 0;
     }
 
-private:
+  private:
     int fd_;
 };
 

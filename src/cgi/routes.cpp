@@ -71,7 +71,7 @@ void serve_request(const char* method, const char* path, const char* content_len
     // Before any check: even a refused request leaves the store tree in place.
     ensure_store_dirs();
     if (method == nullptr || path == nullptr) return send_bad_request(BODY_NOT_CGI);
-    const heap_text request_body(std::strcmp(method, "POST") == 0 ? read_request_body(content_length)
-                                                                  : nullptr);
+    const heap_text request_body(
+        std::strcmp(method, "POST") == 0 ? read_request_body(content_length) : nullptr);
     dispatch(method, path, request_body.get());
 }

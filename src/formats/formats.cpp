@@ -1,13 +1,13 @@
 // formats.cpp: format registration and retrieval.
 #include "formats/formats.h"
 
-#include <cstdint>
-#include <cstring>
-#include <string_view>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "cgi/codecs.h"
 #include "cgi/messages.h"
@@ -106,14 +106,16 @@ void handle_format_get(const char* id) {
     }
     const auto size = static_cast<std::size_t>(status.st_size);
     const heap_ptr<unsigned char> bytes(static_cast<unsigned char*>(qsr_malloc(size)));
-    if (!bytes || !reads_fully(fd.get(), bytes.get(), size)) return send_server_error(BODY_READ_ERROR);
+    if (!bytes || !reads_fully(fd.get(), bytes.get(), size))
+        return send_server_error(BODY_READ_ERROR);
     fd.close();
 
     // The answer is built whole before anything is written, so a failure above can still be
     // answered with its own status.
     constexpr std::size_t open_length = sizeof FORMAT_REP_OPEN - 1;
     constexpr std::size_t close_length = sizeof FORMAT_REP_CLOSE - 1;
-    const heap_text answer(static_cast<char*>(qsr_malloc(open_length + 2 * size + close_length + 1)));
+    const heap_text answer(
+        static_cast<char*>(qsr_malloc(open_length + 2 * size + close_length + 1)));
     if (!answer) return send_server_error(BODY_READ_ERROR);
     char* at = answer.get();
     std::memcpy(at, FORMAT_REP_OPEN, open_length);

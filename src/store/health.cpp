@@ -1,9 +1,9 @@
 // health.cpp: the health report.
 #include "store/health.h"
 
-#include <cstdint>
-
 #include <dirent.h>
+
+#include <cstdint>
 
 #include "cgi/codecs.h"
 #include "cgi/messages.h"

@@ -1,11 +1,11 @@
 // store.cpp: the data directory and its tree.
 #include "store/store.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
-
-#include <sys/stat.h>
 
 const char* data_dir = DEFAULT_DATA_DIR;
 
@@ -28,7 +28,8 @@ void ensure_dir(const char* path) {
 
 void ensure_store_dirs() {
     ensure_dir(data_dir);
-    for (const char* path_template : {PATH_FORMATS, PATH_ATOMS, PATH_ATOM_STRINGS, PATH_ATOM_VALUES}) {
+    for (const char* path_template :
+         {PATH_FORMATS, PATH_ATOMS, PATH_ATOM_STRINGS, PATH_ATOM_VALUES}) {
         char path[PATH_BUFFER_SIZE];
         if (store_path(path, path_template, data_dir)) ensure_dir(path);
     }

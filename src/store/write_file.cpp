@@ -1,13 +1,13 @@
 // write_file.cpp: temporary file, fsync, link or rename, directory fsync.
 #include "store/write_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <ctime>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 
 #include "cgi/codecs.h"
 #include "cgi/owners.h"
@@ -21,7 +21,7 @@ constexpr int TEMP_NAME_ATTEMPTS = 16;
 
 // Removes the temporary name on every way out unless the name was consumed by rename().
 class temp_name_guard {
-public:
+  public:
     explicit temp_name_guard(const char* path) noexcept : path_(path) {}
     temp_name_guard(const temp_name_guard&) = delete;
     temp_name_guard& operator=(const temp_name_guard&) = delete;
@@ -30,7 +30,7 @@ public:
     }
     void release() noexcept { path_ = nullptr; }
 
-private:
+  private:
     const char* path_;
 };
 
@@ -46,8 +46,8 @@ fd_owner create_temp_file(const char* directory, char (&path)[PATH_BUFFER_SIZE])
     const long pid = static_cast<long>(::getpid());
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const unsigned long long stamp =
-        static_cast<unsigned long long>(now.tv_sec) * 1000000000ull + static_cast<unsigned long long>(now.tv_nsec);
+    const unsigned long long stamp = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+                                     static_cast<unsigned long long>(now.tv_nsec);
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; attempt++) {
         if (!format_into(path, sizeof path, "%s/%s%ld-%llx-%d", directory, TEMP_NAME_PREFIX, pid,
                          stamp, attempt)) {
@@ -81,8 +81,8 @@ bool sync_directory(const char* directory) {
 
 }  // namespace
 
-write_result write_store_file(const char* final_path, std::initializer_list<std::string_view> pieces,
-                              write_mode mode) {
+write_result write_store_file(const char* final_path,
+                              std::initializer_list<std::string_view> pieces, write_mode mode) {
     char directory[PATH_BUFFER_SIZE];
     char temp_path[PATH_BUFFER_SIZE];
     if (!directory_of(final_path, directory)) return write_result::failed;

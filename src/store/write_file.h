@@ -30,7 +30,7 @@ inline constexpr char TEMP_NAME_PREFIX[] = ".velto~";
 // One exception to "failed leaves nothing new": when everything but the final flush of the
 // directory succeeded, the complete file is in place and the call still reports failure,
 // because its durability is not assured.
-write_result write_store_file(const char* final_path, std::initializer_list<std::string_view> pieces,
-                              write_mode mode);
+write_result write_store_file(const char* final_path,
+                              std::initializer_list<std::string_view> pieces, write_mode mode);
 
 #endif  // VELTO_STORE_WRITE_FILE_H
