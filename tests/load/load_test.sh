@@ -3,7 +3,9 @@
 # and many curl clients register and look up the same and different keys at once. Afterwards
 # every registration answered 200 is found, and no answer anywhere was "corrupt" or "read error".
 #
-#   load_test.sh VELTO_CGI [CLIENTS] [ROUNDS]
+#   load_test.sh VELTO_CGI [CLIENTS] [ROUNDS] [VELTO_ADMIN]
+#
+# With VELTO_ADMIN, the operator's check must find the store that the load wrote sound.
 #
 # Bounded in time: each client gives up after LOAD_SECONDS (default 240), and the server is
 # stopped on every way out.
@@ -13,6 +15,7 @@ cgi=$(readlink -f "$1")
 clients=${2:-8}
 rounds=${3:-15}
 seconds=${LOAD_SECONDS:-240}
+admin=${4:+$(readlink -f "$4")}
 
 for tool in lighttpd curl sha256sum; do
   command -v "$tool" >/dev/null || { echo "load test: $tool is not installed"; exit 77; }
@@ -217,6 +220,11 @@ if grep -v -e 'server started' -e 'server stopped' -e 'graceful shutdown' "$work
 fi
 leftovers=$(find "$work/data" -name '.velto~*' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporaries left in the store"
+
+if [ -n "$admin" ]; then
+  "$admin" --quiet --data-dir "$work/data" check >"$work/check.txt" ||
+    fail "velto-admin check found faults: $(head -c 2000 "$work/check.txt")"
+fi
 
 echo "load test: $requests requests by $clients concurrent clients in ${elapsed}s, then $after lookups; $failures failures"
 [ "$failures" -eq 0 ]
