@@ -40,12 +40,12 @@ static int is_configured;
 static void configure(void) {
     if (is_configured) return;
     is_configured = 1;
-    const char *spec = getenv("VELTO_FAULT");
-    if (spec == NULL) return;
+    const char *setting = getenv("VELTO_FAULT");
+    if (setting == NULL) return;
     char name[16];
     char error_name[16];
     long at = 0;
-    if (sscanf(spec, "%15[a-z]:%ld:%15[A-Z]", name, &at, error_name) != 3 || at < 1) return;
+    if (sscanf(setting, "%15[a-z]:%ld:%15[A-Z]", name, &at, error_name) != 3 || at < 1) return;
     int error = strcmp(error_name, "ENOSPC") == 0 ? ENOSPC
                 : strcmp(error_name, "EIO") == 0  ? EIO
                 : strcmp(error_name, "EACCES") == 0 ? EACCES
