@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/codecs.h"
+#include "base/text.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -21,12 +21,14 @@
 #include <optional>
 #include <string>
 
+#include "base/text.h"
 #include "cgi/codecs.h"
+#include "cgi/intake.h"
 #include "cgi/messages.h"
 #include "cgi/response.h"
-#include "cgi/routes.h"
 #include "fuzz_check.h"
 #include "qsr.h"
+#include "store/layout.h"
 #include "store/store.h"
 
 namespace fs = std::filesystem;

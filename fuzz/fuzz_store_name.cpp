@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cgi/codecs.h"
+#include "store/layout.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -1,6 +1,4 @@
 // check.cpp: the soundness report.
-#include "admin/check.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -9,15 +7,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "admin/rules.h"
+#include "admin/codes.h"
+#include "admin/commands.h"
 #include "admin/walk.h"
-#include "cgi/codecs.h"
-#include "cgi/owners.h"
+#include "base/owners.h"
+#include "base/text.h"
+#include "store/files.h"
+#include "store/layout.h"
 #include "store/store.h"
 
 namespace {
 
-enum class level { fault, warning, note };
 constexpr const char* LEVEL_NAMES[] = {"fault", "warning", "note"};
 
 class findings {
@@ -25,29 +25,30 @@ class findings {
     explicit findings(bool is_json) : is_json_(is_json) {}
 
     // `age` is the age in seconds of a temporary, -1 for every other finding.
-    void add(level at, const char* code, const char* path, const char* detail, int64_t age = -1) {
-        counts_[static_cast<int>(at)]++;
+    void add(finding which, const char* path, const char* detail, int64_t age = -1) {
+        const finding_rule& rule = rule_of(which);
+        const char* level_name = LEVEL_NAMES[static_cast<int>(rule.at)];
+        counts_[static_cast<int>(rule.at)]++;
         progress_meter::wipe();
         if (is_json_) {
-            std::printf("{\"level\":\"%s\",\"code\":\"%s\",\"path\":",
-                        LEVEL_NAMES[static_cast<int>(at)], code);
+            std::printf("{\"level\":\"%s\",\"code\":\"%s\",\"path\":", level_name, rule.code);
             put_json_string(stdout, path);
             std::fputs(",\"detail\":", stdout);
             put_json_string(stdout, detail);
             if (age >= 0) std::printf(",\"age_seconds\":%" PRId64, age);
             std::fputs("}\n", stdout);
         } else {
-            std::printf("%s: %s: %s: %s\n", LEVEL_NAMES[static_cast<int>(at)], path, code, detail);
+            std::printf("%s: %s: %s: %s\n", level_name, path, rule.code, detail);
         }
     }
-    void add_entry(level at, const char* code, const char* label, const char* name,
-                   const char* detail, int64_t age = -1) {
+    void add_entry(finding which, const char* label, const char* name, const char* detail,
+                   int64_t age = -1) {
         char path[PATH_BUFFER_SIZE];
         entry_path(path, label, name);
-        add(at, code, path, detail, age);
+        add(which, path, detail, age);
     }
     void count_file() { files_++; }
-    uint64_t fault_count() const { return counts_[0]; }
+    uint64_t fault_count() const { return counts_[static_cast<int>(level::fault)]; }
 
     void summarise() const {
         if (is_json_) {
@@ -69,260 +70,245 @@ class findings {
     uint64_t files_ = 0;
 };
 
-// State of one run: the findings, the directories of both atom maps open for the look across,
-// and two buffers reused for every file.
-struct check_run {
-    findings& found;
-    int strings_fd;  // atoms/s, or -1
-    int values_fd;   // atoms/v, or -1
-    byte_buffer content;
-    byte_buffer other;
-};
-
-struct tree_part {
-    const char* path_template;  // null for data_dir itself
-    const char* name;
-};
-constexpr tree_part TREE[] = {
-    {nullptr, ""},
-    {PATH_FORMATS, "formats"},
-    {PATH_ATOMS, "atoms"},
-    {PATH_ATOM_STRINGS, "atoms/s"},
-    {PATH_ATOM_VALUES, "atoms/v"},
-};
-
-bool form_tree_path(char (&out)[PATH_BUFFER_SIZE], const tree_part& part) {
-    if (part.path_template == nullptr) return format_into(out, sizeof out, "%s", data_dir);
-    return store_path(out, part.path_template, data_dir);
+bool form_tree_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template) {
+    if (path_template == nullptr) return format_into(out, sizeof out, "%s", data_dir);
+    return store_path(out, path_template, data_dir);
 }
 
-// Each directory of the tree present and a directory; a symbolic link to one serves as one.
+// data_dir and each directory of the tree present and a directory; a symbolic link to one
+// serves as one.
 void check_tree(findings& found) {
-    for (const tree_part& part : TREE) {
+    const char* templates[1 + sizeof STORE_TREE / sizeof STORE_TREE[0]] = {nullptr};
+    for (std::size_t i = 0; i < sizeof STORE_TREE / sizeof STORE_TREE[0]; i++) {
+        templates[i + 1] = STORE_TREE[i].path_template;
+    }
+    for (const char* path_template : templates) {
         char path[PATH_BUFFER_SIZE];
-        if (!form_tree_path(path, part)) {
-            found.add(level::fault, "path_too_long", data_dir, "the store's paths would not fit");
+        if (!form_tree_path(path, path_template)) {
+            found.add(finding::path_too_long, data_dir, "the store's paths would not fit");
             return;
         }
         struct stat status;
         if (::stat(path, &status) != 0) {
-            found.add(level::fault, "missing_directory", path,
+            found.add(finding::missing_directory, path,
                       errno == ENOENT ? "missing" : std::strerror(errno));
         } else if (!S_ISDIR(status.st_mode)) {
             char detail[DETAIL_SIZE];
             std::snprintf(detail, sizeof detail, "%s, where a directory belongs",
                           kind_of_entry(status.st_mode));
-            found.add(level::fault, "not_a_directory", path, detail);
+            found.add(finding::not_a_directory, path, detail);
         }
     }
 }
 
-// Names in data_dir and atoms that the store does not use are left alone by every program.
-void note_foreign_entries(findings& found, const char* path_template, const char* label,
-                          const char* first, const char* second) {
-    char path[PATH_BUFFER_SIZE];
-    if (path_template == nullptr ? !format_into(path, sizeof path, "%s", data_dir)
-                                 : !store_path(path, path_template, data_dir))
-        return;
-    directory_scan scan(path);
-    while (const char* name = scan.next()) {
-        if (std::strcmp(name, first) != 0 && std::strcmp(name, second) != 0) {
-            found.add_entry(level::note, "foreign_entry", label, name,
-                            "not part of the store; left alone");
-        }
+// Whether `name` in the tree directory `parent` ("" for data_dir) is itself one of the tree's.
+bool is_tree_entry(const char* parent, const char* name) {
+    char label[PATH_BUFFER_SIZE];
+    if (!format_into(label, sizeof label, "%s%s%s", parent, *parent == '\0' ? "" : "/", name)) {
+        return false;
     }
-}
-
-// Reports why an entry could not be read; true when it was read.
-bool read_or_report(check_run& run, int dir_fd, const char* label, const char* name,
-                    std::size_t limit, const char* too_large_code) {
-    struct stat status;
-    const read_status result = read_entry(dir_fd, name, limit, run.content, &status);
-    char detail[DETAIL_SIZE];
-    switch (result) {
-        case read_status::read:
-            return true;
-        case read_status::missing:  // removed while the check ran: nothing to judge
-            return false;
-        case read_status::not_regular:
-            std::snprintf(detail, sizeof detail, "%s, where a file belongs",
-                          kind_of_entry(status.st_mode));
-            run.found.add_entry(level::fault, "not_regular_file", label, name, detail);
-            return false;
-        case read_status::too_large:
-            std::snprintf(detail, sizeof detail, "%jd bytes, more than a file of its kind can hold",
-                          static_cast<intmax_t>(status.st_size));
-            run.found.add_entry(level::fault, too_large_code, label, name, detail);
-            return false;
-        case read_status::failed:
-            run.found.add_entry(level::fault, "unreadable", label, name, std::strerror(errno));
-            return false;
+    for (const tree_directory& directory : STORE_TREE) {
+        if (std::strcmp(directory.label, label) == 0) return true;
     }
     return false;
 }
 
-void note_temporary(check_run& run, int dir_fd, const char* label, const char* name) {
-    struct stat status;
-    if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;  // just linked away
-    const int64_t age = age_seconds(status);
-    char detail[DETAIL_SIZE];
-    std::snprintf(detail, sizeof detail,
-                  "left by a write in progress or interrupted, %" PRId64 " s old", age);
-    run.found.add_entry(level::note, "temporary", label, name, detail, age);
+// Names beside the tree in data_dir and in the directories that hold only directories are not
+// the store's, and every program leaves them alone.
+void note_foreign_entries(findings& found) {
+    const tree_directory root{nullptr, ""};
+    const tree_directory* parents[1 + sizeof STORE_TREE / sizeof STORE_TREE[0]] = {&root};
+    std::size_t parent_count = 1;
+    for (const tree_directory& directory : STORE_TREE) {
+        bool holds_files = false;
+        for (const file_kind_rules& kind : FILE_KINDS) {
+            holds_files = holds_files || std::strcmp(kind.label, directory.label) == 0;
+        }
+        if (!holds_files) parents[parent_count++] = &directory;
+    }
+    for (std::size_t i = 0; i < parent_count; i++) {
+        char path[PATH_BUFFER_SIZE];
+        if (!form_tree_path(path, parents[i]->path_template)) continue;
+        directory_scan scan(path);
+        while (const char* name = scan.next()) {
+            if (!is_tree_entry(parents[i]->label, name)) {
+                found.add_entry(finding::foreign_entry, parents[i]->label, name,
+                                "not part of the store; left alone");
+            }
+        }
+    }
 }
 
-void check_format_file(check_run& run, int dir_fd, const char* name) {
-    constexpr char label[] = "formats";
-    if (!is_id_text_name(name)) {
-        run.found.add_entry(level::fault, "foreign_name", label, name,
-                            "not the lowercase hex of a server ID");
-        return;
-    }
-    if (!read_or_report(run, dir_fd, label, name, MAX_FORMAT_FILE_SIZE - 1, "format_too_large"))
-        return;
-    const rule_problem found = check_format_content(name, run.content.data(), run.content.size());
-    if (found.code != nullptr)
-        run.found.add_entry(level::fault, found.code, label, name, found.detail);
-}
+class checker final : public store_visitor {
+  public:
+    explicit checker(findings& found)
+        : found_(found),
+          strings_fd_(open_store_directory(file_kind::atom)),
+          values_fd_(open_store_directory(file_kind::atom_value)) {}
 
-void check_atom_file(check_run& run, int dir_fd, const char* name) {
-    constexpr char label[] = "atoms/s";
-    if (!is_store_name(name)) {
-        run.found.add_entry(level::fault, "foreign_name", label, name,
-                            "not a store name as registration makes one");
-        return;
+    void cannot_open(const file_kind_rules&, const char* path, int error) override {
+        // A missing directory, or a file in its place, is a fault of the tree already.
+        if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return;
+        found_.add(finding::unreadable, path, std::strerror(error));
     }
-    if (!read_or_report(run, dir_fd, label, name, MAX_ATOM_FILE_SIZE, "atom_file_junk")) return;
-    int32_t atom = 0;
-    const rule_problem found = check_atom_content(run.content.data(), run.content.size(), &atom);
-    if (found.code != nullptr)
-        return run.found.add_entry(level::fault, found.code, label, name, found.detail);
-    if (run.values_fd < 0) return;
 
-    char value_name[16];
-    char detail[DETAIL_SIZE];
-    format_into(value_name, sizeof value_name, "%d", atom);
-    struct stat status;
-    const read_status result =
-        read_entry(run.values_fd, value_name, MAX_ATOM_VALUE_FILE_SIZE, run.other, &status);
-    if (result == read_status::missing) {
+    void listing_failed(const file_kind_rules&, const char* path) override {
+        found_.add(finding::unreadable, path, "its listing ended on a read error");
+    }
+
+    bool visit(const file_kind_rules& kind, int dir_fd, const char* name) override {
+        found_.count_file();
+        if (is_temporary_name(name)) {
+            note_temporary(kind, dir_fd, name);
+            return true;
+        }
+        if (!kind.is_name(name)) {
+            char detail[DETAIL_SIZE];
+            std::snprintf(detail, sizeof detail, "not %s", kind.name_rule);
+            found_.add_entry(finding::foreign_name, kind.label, name, detail);
+            return true;
+        }
+        if (!read_or_report(kind, dir_fd, name)) return true;
+        const content_problem problem = kind.check_content(name, content_.data(), content_.size());
+        if (problem.fault != content_fault::none) {
+            found_.add_entry(finding_of(problem.fault), kind.label, name, problem.detail);
+            return true;
+        }
+        if (kind.kind == file_kind::atom) look_across_from_atom_file(name);
+        if (kind.kind == file_kind::atom_value) look_across_from_atom_value_file(name);
+        return true;
+    }
+
+  private:
+    void note_temporary(const file_kind_rules& kind, int dir_fd, const char* name) {
+        struct stat status;
+        if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;  // linked away
+        const int64_t age = age_seconds(status);
+        char detail[DETAIL_SIZE];
         std::snprintf(detail, sizeof detail,
-                      "atom %d has no atom value file: its registration did not complete", atom);
-        return run.found.add_entry(level::warning, "atom_value_missing", label, name, detail);
+                      "left by a write in progress or interrupted, %" PRId64 " s old", age);
+        found_.add_entry(finding::temporary, kind.label, name, detail, age);
     }
-    std::size_t line_count = 0;
-    if (result != read_status::read ||
-        check_atom_value_content(run.other.data(), run.other.size(), &line_count).code != nullptr)
-        return;  // the atom value file gets its own finding
-    run.other.data()[run.other.size() - 1] = '\0';
-    char store_name[NAME_BUFFER_SIZE];
-    escape_store_name(reinterpret_cast<const char*>(run.other.data()), store_name);
-    if (std::strcmp(store_name, name) != 0) {
-        std::snprintf(detail, sizeof detail, "atom %d was registered again for another string",
-                      atom);
-        run.found.add_entry(level::note, "stale_mapping", label, name, detail);
-    }
-}
 
-void check_atom_value_file(check_run& run, int dir_fd, const char* name) {
-    constexpr char label[] = "atoms/v";
-    int32_t atom = 0;
-    if (!parse_atom_value_name(name, &atom)) {
-        run.found.add_entry(level::fault, "foreign_name", label, name,
-                            "not the decimal of an atom 0 to 2147483647");
-        return;
+    // Reports why an entry could not be read; true when it was read into content_.
+    bool read_or_report(const file_kind_rules& kind, int dir_fd, const char* name) {
+        struct stat status;
+        const read_status result =
+            read_store_entry(dir_fd, name, kind.size_limit, content_, &status);
+        char detail[DETAIL_SIZE];
+        switch (result) {
+            case read_status::read:
+                return true;
+            case read_status::missing:  // removed while the check ran: nothing to judge
+                return false;
+            case read_status::not_regular:
+                std::snprintf(detail, sizeof detail, "%s, where a file belongs",
+                              kind_of_entry(status.st_mode));
+                found_.add_entry(finding::not_regular_file, kind.label, name, detail);
+                return false;
+            case read_status::too_large:
+                std::snprintf(detail, sizeof detail,
+                              "%jd bytes, more than a file of its kind can hold",
+                              static_cast<intmax_t>(status.st_size));
+                found_.add_entry(too_large_finding(kind.kind), kind.label, name, detail);
+                return false;
+            case read_status::failed:
+                found_.add_entry(finding::unreadable, kind.label, name, std::strerror(errno));
+                return false;
+        }
+        return false;
     }
-    if (!read_or_report(run, dir_fd, label, name, MAX_ATOM_VALUE_FILE_SIZE, "atom_value_too_large"))
-        return;
-    std::size_t line_count = 0;
-    const rule_problem found =
-        check_atom_value_content(run.content.data(), run.content.size(), &line_count);
-    if (found.code != nullptr)
-        return run.found.add_entry(level::fault, found.code, label, name, found.detail);
-    if (line_count > 1) {
-        run.found.add_entry(
-            level::note, "multi_line_value", label, name,
-            "the string holds a line feed; the lookup by value answers its first line");
-    }
-    if (run.strings_fd < 0) return;
 
-    run.content.data()[run.content.size() - 1] = '\0';
-    char store_name[NAME_BUFFER_SIZE];
-    escape_store_name(reinterpret_cast<const char*>(run.content.data()), store_name);
-    if (store_name[0] == '\0') return;  // the empty string has no atom file by design
-    struct stat status;
-    const read_status result =
-        read_entry(run.strings_fd, store_name, MAX_ATOM_FILE_SIZE, run.other, &status);
-    char detail[DETAIL_SIZE];
-    if (result == read_status::missing) {
-        std::snprintf(detail, sizeof detail, "no atom file maps its string back to atom %d", atom);
-        return run.found.add_entry(level::warning, "atom_file_missing", label, name, detail);
+    // A sound atom file: its atom's value file should name the same string back.
+    void look_across_from_atom_file(const char* name) {
+        int32_t atom = 0;
+        check_atom_content(content_.data(), content_.size(), &atom);
+        if (!values_fd_) return;
+        const char* label = rules_of(file_kind::atom).label;
+        char value_name[ATOM_FILE_TEXT_SIZE];
+        char detail[DETAIL_SIZE];
+        format_into(value_name, sizeof value_name, "%d", atom);
+        struct stat status;
+        const read_status result =
+            read_store_entry(values_fd_.get(), value_name,
+                             rules_of(file_kind::atom_value).size_limit, other_, &status);
+        if (result == read_status::missing) {
+            std::snprintf(detail, sizeof detail,
+                          "atom %d has no atom value file: its registration did not complete",
+                          atom);
+            return found_.add_entry(finding::atom_value_missing, label, name, detail);
+        }
+        std::size_t line_count = 0;
+        if (result != read_status::read ||
+            check_atom_value_content(other_.data(), other_.size(), &line_count).fault !=
+                content_fault::none) {
+            return;  // the atom value file gets its own finding
+        }
+        other_.data()[other_.size() - 1] = '\0';
+        char store_name[NAME_BUFFER_SIZE];
+        escape_store_name(reinterpret_cast<const char*>(other_.data()), store_name);
+        if (std::strcmp(store_name, name) != 0) {
+            std::snprintf(detail, sizeof detail, "atom %d was registered again for another string",
+                          atom);
+            found_.add_entry(finding::stale_mapping, label, name, detail);
+        }
     }
-    int32_t mapped = 0;
-    if (result != read_status::read ||
-        check_atom_content(run.other.data(), run.other.size(), &mapped).code != nullptr)
-        return;
-    if (mapped != atom) {
-        std::snprintf(detail, sizeof detail, "its string was registered again with atom %d",
-                      mapped);
-        run.found.add_entry(level::note, "stale_mapping", label, name, detail);
+
+    // A sound atom value file: its string's atom file should hold the same atom.
+    void look_across_from_atom_value_file(const char* name) {
+        const char* label = rules_of(file_kind::atom_value).label;
+        int32_t atom = 0;
+        parse_atom_value_name(name, &atom);
+        std::size_t line_count = 0;
+        check_atom_value_content(content_.data(), content_.size(), &line_count);
+        if (line_count > 1) {
+            found_.add_entry(
+                finding::multi_line_value, label, name,
+                "the string holds a line feed; the lookup by value answers its first line");
+        }
+        if (!strings_fd_) return;
+
+        content_.data()[content_.size() - 1] = '\0';
+        char store_name[NAME_BUFFER_SIZE];
+        escape_store_name(reinterpret_cast<const char*>(content_.data()), store_name);
+        if (store_name[0] == '\0') return;  // the empty string has no atom file by design
+        struct stat status;
+        const read_status result = read_store_entry(
+            strings_fd_.get(), store_name, rules_of(file_kind::atom).size_limit, other_, &status);
+        char detail[DETAIL_SIZE];
+        if (result == read_status::missing) {
+            std::snprintf(detail, sizeof detail, "no atom file maps its string back to atom %d",
+                          atom);
+            return found_.add_entry(finding::atom_file_missing, label, name, detail);
+        }
+        int32_t mapped = 0;
+        if (result != read_status::read ||
+            check_atom_content(other_.data(), other_.size(), &mapped).fault !=
+                content_fault::none) {
+            return;
+        }
+        if (mapped != atom) {
+            std::snprintf(detail, sizeof detail, "its string was registered again with atom %d",
+                          mapped);
+            found_.add_entry(finding::stale_mapping, label, name, detail);
+        }
     }
-}
 
-using file_check = void (*)(check_run&, int, const char*);
-constexpr file_check FILE_CHECKS[] = {check_format_file, check_atom_file, check_atom_value_file};
-
-int open_directory(const char* path_template) {
-    char path[PATH_BUFFER_SIZE];
-    if (!store_path(path, path_template, data_dir)) return -1;
-    return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
+    findings& found_;
+    fd_owner strings_fd_;
+    fd_owner values_fd_;
+    byte_buffer content_;
+    byte_buffer other_;
+};
 
 }  // namespace
 
 int run_check(const check_options& options) {
     findings found(options.is_json);
     check_tree(found);
-    note_foreign_entries(found, nullptr, "", "formats", "atoms");
-    note_foreign_entries(found, PATH_ATOMS, "atoms", "s", "v");
-
-    progress_meter progress;
-    fd_owner strings_fd(open_directory(PATH_ATOM_STRINGS));
-    fd_owner values_fd(open_directory(PATH_ATOM_VALUES));
-    check_run run{found, strings_fd.get(), values_fd.get(), {}, {}};
-
-    uint64_t total = 0;
-    char path[PATH_BUFFER_SIZE];
-    if (progress_meter::is_enabled()) {
-        for (const store_directory& directory : FILE_DIRECTORIES) {
-            if (store_path(path, directory.path_template, data_dir)) total += count_entries(path);
-        }
-    }
-    progress.begin("check", total);
-    for (std::size_t i = 0; i < sizeof FILE_DIRECTORIES / sizeof FILE_DIRECTORIES[0]; i++) {
-        const store_directory& directory = FILE_DIRECTORIES[i];
-        if (!store_path(path, directory.path_template, data_dir)) continue;
-        struct stat status;
-        if (::stat(path, &status) != 0 || !S_ISDIR(status.st_mode))
-            continue;  // a tree fault already
-        directory_scan scan(path);
-        if (!scan) {
-            found.add(level::fault, "unreadable", path, std::strerror(errno));
-            continue;
-        }
-        while (const char* name = scan.next()) {
-            progress.step();
-            found.count_file();
-            if (is_temporary_name(name)) {
-                note_temporary(run, scan.fd(), directory.label, name);
-            } else {
-                FILE_CHECKS[i](run, scan.fd(), name);
-            }
-        }
-        if (scan.failed())
-            found.add(level::fault, "unreadable", path, "its listing ended on a read error");
-    }
-    progress.finish();
+    note_foreign_entries(found);
+    checker check(found);
+    walk_store("check", check);
     found.summarise();
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return EXIT_FAULTS;
     return found.fault_count() == 0 ? EXIT_SOUND : EXIT_FAULTS;

@@ -7,9 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "admin/check.h"
-#include "admin/transfer.h"
-#include "admin/upkeep.h"
+#include "admin/codes.h"
+#include "admin/commands.h"
 #include "admin/walk.h"
 #include "store/store.h"
 
@@ -129,6 +128,7 @@ int usage_error(const char* format, const char* detail) {
 // that option. Moves *index past a separate value.
 const char* option_value(int argc, char** argv, int* index, const char* name, bool* is_missing) {
     const char* arg = argv[*index];
+    if (arg == nullptr) return nullptr;
     const std::size_t length = std::strlen(name);
     if (std::strncmp(arg, name, length) != 0) return nullptr;
     if (arg[length] == '=') return arg + length + 1;

@@ -3,18 +3,11 @@
 
 #include <cstring>
 
-#include "cgi/codecs.h"
+#include "admin/codes.h"
+#include "base/text.h"
 
 namespace {
 
-constexpr const char* KIND_NAMES[] = {"format", "atom", "atom_value"};
-constexpr std::size_t SIZE_LIMITS[] = {MAX_FORMAT_FILE_SIZE - 1, MAX_ATOM_FILE_SIZE,
-                                       MAX_ATOM_VALUE_FILE_SIZE};
-constexpr const char* NAME_RULES[] = {
-    "is not the lowercase hex of a server ID",
-    "is not a store name as registration makes one",
-    "is not the decimal of an atom 0 to 2147483647",
-};
 // Hex is written in pieces of this many bytes, so a format file of megabytes needs no copy.
 constexpr std::size_t HEX_CHUNK_SIZE = 4096;
 
@@ -79,31 +72,9 @@ bool fail(char (&why)[DETAIL_SIZE], const char* text) {
 
 }  // namespace
 
-record_kind kind_of_directory(std::size_t directory_index) {
-    return static_cast<record_kind>(directory_index);
-}
-
-std::size_t record_size_limit(record_kind kind) {
-    return SIZE_LIMITS[static_cast<int>(kind)];
-}
-
-bool is_record_name(record_kind kind, const char* name) {
-    int32_t atom = 0;
-    switch (kind) {
-        case record_kind::format:
-            return is_id_text_name(name);
-        case record_kind::atom:
-            return is_store_name(name);
-        case record_kind::atom_value:
-            return parse_atom_value_name(name, &atom);
-    }
-    return false;
-}
-
-bool write_record(std::FILE* out, record_kind kind, const char* name, const unsigned char* bytes,
-                  std::size_t size) {
-    std::fprintf(out, "{\"kind\":\"%s\",\"name\":\"%s\",\"hex\":\"",
-                 KIND_NAMES[static_cast<int>(kind)], name);
+bool write_record(std::FILE* out, const file_kind_rules& kind, const char* name,
+                  const unsigned char* bytes, std::size_t size) {
+    std::fprintf(out, "{\"kind\":\"%s\",\"name\":\"%s\",\"hex\":\"", kind.kind_name, name);
     char hex[2 * HEX_CHUNK_SIZE + 1];
     for (std::size_t done = 0; done < size; done += HEX_CHUNK_SIZE) {
         const std::size_t count = size - done < HEX_CHUNK_SIZE ? size - done : HEX_CHUNK_SIZE;
@@ -112,21 +83,6 @@ bool write_record(std::FILE* out, record_kind kind, const char* name, const unsi
     }
     std::fputs("\"}\n", out);
     return std::ferror(out) == 0;
-}
-
-rule_problem check_record(record_kind kind, const char* name, const unsigned char* bytes,
-                          std::size_t size) {
-    int32_t atom = 0;
-    std::size_t line_count = 0;
-    switch (kind) {
-        case record_kind::format:
-            return check_format_content(name, bytes, size);
-        case record_kind::atom:
-            return check_atom_content(bytes, size, &atom);
-        case record_kind::atom_value:
-            return check_atom_value_content(bytes, size, &line_count);
-    }
-    return {};
 }
 
 bool parse_record(char* line, std::size_t length, store_record* record, byte_buffer& content,
@@ -156,25 +112,22 @@ bool parse_record(char* line, std::size_t length, store_record* record, byte_buf
     if (!has_kind || !has_name || !has_hex)
         return fail(why, "kind, name and hex must all be given");
 
-    int index = -1;
-    for (int i = 0; i < 3; i++) {
-        if (span_is(kind, KIND_NAMES[i])) index = i;
+    record->kind = nullptr;
+    for (const file_kind_rules& candidate : FILE_KINDS) {
+        if (span_is(kind, candidate.kind_name)) record->kind = &candidate;
     }
-    if (index < 0) return fail(why, "kind is none of format, atom and atom_value");
-    record->kind = static_cast<record_kind>(index);
+    if (record->kind == nullptr) return fail(why, "kind is none of format, atom and atom_value");
 
     // Each string ends where its closing quote was; the quote is no longer needed.
     name.start[name.length] = '\0';
     hex.start[hex.length] = '\0';
     record->name = name.start;
-    if (!is_record_name(record->kind, name.start) ||
-        (record->kind == record_kind::atom_value &&
-         !parse_atom_value_name(name.start, &record->atom))) {
-        format_into(why, sizeof why, "name %s", NAME_RULES[index]);
+    if (!record->kind->is_name(name.start)) {
+        format_into(why, sizeof why, "name is not %s", record->kind->name_rule);
         return false;
     }
 
-    if (hex.length / 2 > SIZE_LIMITS[index])
+    if (hex.length / 2 > record->kind->size_limit)
         return fail(why, "hex holds more than a file of its kind can");
     if (!content.reserve(hex.length / 2)) return fail(why, "not enough memory for the content");
     const long size = hex_decode(hex.start, content.data());
@@ -182,23 +135,24 @@ bool parse_record(char* line, std::size_t length, store_record* record, byte_buf
         return fail(why, "hex holds an odd number of digits or a byte that is no hex digit");
     content.set_size(static_cast<std::size_t>(size));
 
-    const rule_problem found =
-        check_record(record->kind, record->name, content.data(), content.size());
-    if (found.code != nullptr) {
-        format_into(why, sizeof why, "content %s: %s", found.code, found.detail);
+    const content_problem found =
+        record->kind->check_content(record->name, content.data(), content.size());
+    if (found.fault != content_fault::none) {
+        format_into(why, sizeof why, "content %s: %s", rule_of(finding_of(found.fault)).code,
+                    found.detail);
         return false;
     }
     return true;
 }
 
-bool record_path(const store_record& record, char (&out)[PATH_BUFFER_SIZE]) {
-    switch (record.kind) {
-        case record_kind::format:
-            return store_path(out, PATH_FORMAT_FILE, data_dir, record.name);
-        case record_kind::atom:
-            return store_path(out, PATH_ATOM_FILE, data_dir, record.name);
-        case record_kind::atom_value:
-            return store_path(out, PATH_ATOM_VALUE_FILE, data_dir, record.atom);
+record_reader::outcome record_reader::next(store_record* record, byte_buffer& content,
+                                           char (&why)[DETAIL_SIZE]) {
+    const ssize_t length = ::getline(&line_, &capacity_, in_);
+    if (length < 0) return std::ferror(in_) ? outcome::read_failed : outcome::end;
+    line_number_++;
+    const auto size = static_cast<std::size_t>(length);
+    if (spool_ != nullptr && std::fwrite(line_, 1, size, spool_) != size) {
+        return outcome::spool_failed;
     }
-    return false;
+    return parse_record(line_, size, record, content, why) ? outcome::record : outcome::bad_record;
 }

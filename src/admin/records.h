@@ -6,55 +6,58 @@
 //   {"kind":"atom_value","name":"<atom>","hex":"<content>"}
 // "hex" holds the file's bytes, two hex digits each (export writes lowercase, import takes
 // either case). Members may come in any order with JSON white space between tokens; every
-// member must be there once and no other may be. Names are checked by the same rules that
-// check applies (rules.h), so no name holds a byte that JSON would have to escape, and no
-// escape is accepted.
+// member must be there once and no other may be. Names are checked by the store's own name
+// rules, so no name holds a byte that JSON would have to escape, and no escape is accepted.
 #ifndef VELTO_ADMIN_RECORDS_H
 #define VELTO_ADMIN_RECORDS_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "admin/rules.h"
-#include "admin/walk.h"
-#include "store/store.h"
-
-enum class record_kind { format, atom, atom_value };
-
-// The directory label of each kind, in the order of FILE_DIRECTORIES.
-record_kind kind_of_directory(std::size_t directory_index);
-
-// The largest content a file of `kind` may have.
-std::size_t record_size_limit(record_kind kind);
-
-// Whether `name` is a name that a file of `kind` may have.
-bool is_record_name(record_kind kind, const char* name);
+#include "base/owners.h"
+#include "store/layout.h"
 
 // Writes one record line; false when the stream failed.
-bool write_record(std::FILE* out, record_kind kind, const char* name, const unsigned char* bytes,
-                  std::size_t size);
+bool write_record(std::FILE* out, const file_kind_rules& kind, const char* name,
+                  const unsigned char* bytes, std::size_t size);
 
-// Checks the file `name` of `kind` with `size` bytes of content, as check would: null code when
-// it may be stored.
-rule_problem check_record(record_kind kind, const char* name, const unsigned char* bytes,
-                          std::size_t size);
-
-// One parsed and checked record. `name` points into the line that was parsed, which must live
-// as long as the record is used; the content is decoded into `content`.
+// One parsed and checked record. `name` points into the line that was parsed; the content is
+// decoded into the buffer given to the parse.
 struct store_record {
-    record_kind kind = record_kind::format;
+    const file_kind_rules* kind = nullptr;
     const char* name = nullptr;
-    int32_t atom = 0;  // the atom that an atom_value name gives
 };
 
 // Parses `line` (`length` bytes, a line feed at its end or not), changing it in place, decodes
-// its content into `content` and checks the record. On failure returns false and leaves a
-// description for the operator in `why`.
+// its content into `content` and checks the record by the rules the store's files follow. On
+// failure returns false and leaves a description for the operator in `why`.
 bool parse_record(char* line, std::size_t length, store_record* record, byte_buffer& content,
                   char (&why)[DETAIL_SIZE]);
 
-// The path of the file a record names.
-bool record_path(const store_record& record, char (&out)[PATH_BUFFER_SIZE]);
+// Reads records line by line, each parsed and checked. Every read line is also copied to
+// `spool` when one is given, so that input that cannot be read twice can be.
+class record_reader {
+  public:
+    record_reader(std::FILE* in, std::FILE* spool = nullptr) : in_(in), spool_(spool) {}
+    record_reader(const record_reader&) = delete;
+    record_reader& operator=(const record_reader&) = delete;
+    ~record_reader() { std::free(line_); }
+
+    enum class outcome { record, end, bad_record, read_failed, spool_failed };
+    // The next record into *record and content; on bad_record, `why` says what is wrong. The
+    // record's name lives until the next call.
+    outcome next(store_record* record, byte_buffer& content, char (&why)[DETAIL_SIZE]);
+    uint64_t line_number() const { return line_number_; }
+
+  private:
+    std::FILE* in_;
+    std::FILE* spool_;
+    char* line_ = nullptr;  // getline's block, grown with realloc
+    std::size_t capacity_ = 0;
+    uint64_t line_number_ = 0;
+};
 
 #endif  // VELTO_ADMIN_RECORDS_H

@@ -1,4 +1,4 @@
-// walk.cpp: directory scans, whole-file reads, report paths and the progress bar.
+// walk.cpp: the walk over the store, report paths and texts, and the progress bar.
 #include "admin/walk.h"
 
 #include <fcntl.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "cgi/codecs.h"
-#include "cgi/owners.h"
+#include "base/owners.h"
+#include "store/files.h"
 
 namespace {
 
@@ -50,76 +50,39 @@ std::size_t utf8_sequence_length(const unsigned char* text) {
     return length;
 }
 
+// The entries of all the kinds' directories, counted from their listings alone.
+uint64_t count_all_entries() {
+    uint64_t count = 0;
+    for (const file_kind_rules& kind : FILE_KINDS) {
+        directory_scan scan(open_store_directory(kind.kind).release());
+        while (scan.next() != nullptr) count++;
+    }
+    return count;
+}
+
 }  // namespace
 
-directory_scan::directory_scan(const char* path) noexcept : stream_(::opendir(path)) {}
-
-directory_scan::~directory_scan() {
-    if (stream_ != nullptr) ::closedir(stream_);
-}
-
-int directory_scan::fd() const noexcept {
-    return stream_ == nullptr ? -1 : ::dirfd(stream_);
-}
-
-const char* directory_scan::next() noexcept {
-    if (stream_ == nullptr) return nullptr;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream_);
-        if (entry == nullptr) {
-            failed_ = errno != 0;
-            return nullptr;
+bool walk_store(const char* label, store_visitor& visitor) {
+    progress_meter progress;
+    progress.begin(label, progress_meter::is_enabled() ? count_all_entries() : 0);
+    for (const file_kind_rules& kind : FILE_KINDS) {
+        char path[PATH_BUFFER_SIZE];
+        if (!store_path(path, kind.path_template, data_dir)) {
+            visitor.cannot_open(kind, data_dir, ENAMETOOLONG);
+            continue;
         }
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) return name;
+        directory_scan scan(open_store_directory(kind.kind).release());
+        if (!scan) {
+            visitor.cannot_open(kind, path, errno);
+            continue;
+        }
+        while (const char* name = scan.next()) {
+            progress.step();
+            if (!visitor.visit(kind, scan.fd(), name)) return false;
+        }
+        if (scan.failed()) visitor.listing_failed(kind, path);
     }
-}
-
-byte_buffer::~byte_buffer() {
-    std::free(data_);
-}
-
-bool byte_buffer::reserve(std::size_t size) noexcept {
-    if (size <= capacity_ && data_ != nullptr) return true;
-    // One byte more than asked, so that a caller may end the contents with a NUL.
-    void* grown = std::realloc(data_, size + 1);
-    if (grown == nullptr) return false;
-    data_ = static_cast<unsigned char*>(grown);
-    capacity_ = size;
     return true;
-}
-
-read_status read_entry(int dir_fd, const char* name, std::size_t limit, byte_buffer& out,
-                       struct stat* status) {
-    out.set_size(0);
-    if (::fstatat(dir_fd, name, status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? read_status::missing : read_status::failed;
-    }
-    if (!S_ISREG(status->st_mode)) return read_status::not_regular;
-    if (status->st_size < 0 || static_cast<uint64_t>(status->st_size) > limit) {
-        return read_status::too_large;
-    }
-    fd_owner fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return errno == ENOENT ? read_status::missing : read_status::failed;
-    // Queried again on the open file: the entry may have been replaced since the first query.
-    if (::fstat(fd.get(), status) != 0) return read_status::failed;
-    if (!S_ISREG(status->st_mode)) return read_status::not_regular;
-    if (static_cast<uint64_t>(status->st_size) > limit) return read_status::too_large;
-    const auto size = static_cast<std::size_t>(status->st_size);
-    if (!out.reserve(size)) return read_status::failed;
-    std::size_t done = 0;
-    // One byte past the size is asked for, so a file that grew since fstat is seen as changed.
-    while (done <= size) {
-        const ssize_t count = ::read(fd.get(), out.data() + done, size + 1 - done);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return read_status::failed;
-        if (count == 0) break;
-        done += static_cast<std::size_t>(count);
-    }
-    if (done != size) return read_status::failed;
-    out.set_size(size);
-    return read_status::read;
 }
 
 const char* kind_of_entry(mode_t mode) {
@@ -129,13 +92,6 @@ const char* kind_of_entry(mode_t mode) {
     if (S_ISSOCK(mode)) return "a socket";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
     return S_ISREG(mode) ? "a regular file" : "of an unknown kind";
-}
-
-uint64_t count_entries(const char* path) {
-    directory_scan scan(path);
-    uint64_t count = 0;
-    while (scan.next() != nullptr) count++;
-    return count;
 }
 
 void entry_path(char (&out)[PATH_BUFFER_SIZE], const char* label, const char* name) {
@@ -155,14 +111,13 @@ void put_json_string(std::FILE* out, const char* text) {
     std::fputc('"', out);
     const auto* at = reinterpret_cast<const unsigned char*>(text);
     while (*at != '\0') {
+        const std::size_t length = *at >= 0x80 ? utf8_sequence_length(at) : 0;
         if (*at == '"' || *at == '\\') {
             std::fputc('\\', out);
             std::fputc(*at++, out);
-        } else if (*at < 0x20 || *at == 0x7f) {
-            std::fprintf(out, "\\u%04x", *at++);
-        } else if (*at < 0x80) {
+        } else if (*at >= 0x20 && *at < 0x7f) {
             std::fputc(*at++, out);
-        } else if (const std::size_t length = utf8_sequence_length(at)) {
+        } else if (length > 0) {
             std::fwrite(at, 1, length, out);
             at += length;
         } else {

@@ -1,82 +1,40 @@
-// walk.h: what every command needs to go through a store: directory scans that report their
-// own read errors, whole-file reads into a reusable buffer, the paths of findings, and the
-// progress bar that long runs show on a terminal.
+// walk.h: the one walk over a store's files that every command takes, and what reports need
+// along the way: the paths of entries, ages, JSON strings and the progress bar that long runs
+// show on a terminal.
 #ifndef VELTO_ADMIN_WALK_H
 #define VELTO_ADMIN_WALK_H
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+#include "store/layout.h"
 #include "store/store.h"
 
-// The three directories that hold files, in the order every command walks them.
-struct store_directory {
-    const char* path_template;  // a template of store.h
-    const char* label;          // for progress and messages
-};
-inline constexpr store_directory FILE_DIRECTORIES[] = {
-    {PATH_FORMATS, "formats"},
-    {PATH_ATOM_STRINGS, "atoms/s"},
-    {PATH_ATOM_VALUES, "atoms/v"},
-};
-
-// Owns an open directory stream. next() skips "." and ".."; after it returned null, failed()
-// says whether the listing ended on a read error rather than at its end.
-class directory_scan {
+// What a command does with the store's files. walk_store calls it for each kind of file and
+// each entry of that kind's directory, temporaries included.
+class store_visitor {
   public:
-    explicit directory_scan(const char* path) noexcept;
-    directory_scan(const directory_scan&) = delete;
-    directory_scan& operator=(const directory_scan&) = delete;
-    ~directory_scan();
+    // The kind's directory (its path in `path`) could not be opened, for the reason `error`
+    // (an errno value); the walk goes on with the next kind.
+    virtual void cannot_open(const file_kind_rules& kind, const char* path, int error) = 0;
+    // One entry `name` of the kind's directory, which is open as `dir_fd`. False stops the walk.
+    virtual bool visit(const file_kind_rules& kind, int dir_fd, const char* name) = 0;
+    // The listing of the kind's directory ended on a read error rather than at its end.
+    virtual void listing_failed(const file_kind_rules& kind, const char* path) = 0;
 
-    explicit operator bool() const noexcept { return stream_ != nullptr; }
-    int fd() const noexcept;
-    const char* next() noexcept;
-    bool failed() const noexcept { return failed_; }
-
-  private:
-    DIR* stream_;
-    bool failed_ = false;
+  protected:
+    ~store_visitor() = default;
 };
 
-// A growable heap block for file contents, released with free.
-class byte_buffer {
-  public:
-    byte_buffer() = default;
-    byte_buffer(const byte_buffer&) = delete;
-    byte_buffer& operator=(const byte_buffer&) = delete;
-    ~byte_buffer();
-
-    // False, leaving the old contents, when `size` bytes cannot be had.
-    bool reserve(std::size_t size) noexcept;
-    unsigned char* data() noexcept { return data_; }
-    const unsigned char* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    void set_size(std::size_t size) noexcept { size_ = size; }
-
-  private:
-    unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
-enum class read_status { read, missing, not_regular, too_large, failed };
-
-// Reads the entry `name` of the directory open as `dir_fd` whole into `out`, without following
-// a symbolic link. `*status` receives the entry's status whenever it could be queried, also
-// for the not_regular and too_large outcomes; a file of more than `limit` bytes is not read.
-read_status read_entry(int dir_fd, const char* name, std::size_t limit, byte_buffer& out,
-                       struct stat* status);
+// Walks the files below data_dir, kind by kind in FILE_KINDS order, each directory in its
+// listing order, with a progress bar labelled `label` when the process shows one. False when a
+// visit stopped the walk.
+bool walk_store(const char* label, store_visitor& visitor);
 
 // What an entry that is not a regular file is, for messages: "a directory", "a symbolic link"...
 const char* kind_of_entry(mode_t mode);
-
-// The entries of one directory, counted from its listing alone; 0 when it cannot be read.
-uint64_t count_entries(const char* path);
 
 // Forms data_dir/<label>/<name> (or data_dir/<name> for an empty label) for reports; a path
 // that would not fit is shown cut, which only a report may do.

@@ -7,17 +7,23 @@
 #ifndef VELTO_ATOMS_ATOMS_H
 #define VELTO_ATOMS_ATOMS_H
 
-// POST /v1/atoms with the fields "string" and "atom". `request_body` is the NUL-terminated body
-// or null. Replaces the atom file of the string's store name, then the atom value file of the
-// atom; a failure of the second leaves the first in place.
-void handle_atom_post(const char* request_body);
+#include <cstdint>
 
-// GET /v1/atoms/by-string/<segment>: the segment is percent-decoded (at most 511 bytes) and
-// escaped to its store name; answers the atom that the atom file holds.
-void handle_atom_by_string(const char* segment);
+#include "store/files.h"
+#include "store/layout.h"
 
-// GET /v1/atoms/by-value/<segment>: the segment is read as atoi reads it; answers the first
-// line of that atom's value file, at most 511 bytes, without its line feed.
-void handle_atom_by_value(const char* segment);
+// Registers `string` (raw, as the body carried it) with `atom` (0 or more): the atom file of the
+// string's store name, then the atom value file of the atom. The tree is ensured again first, as
+// a directory may have vanished since the request began.
+pair_outcome register_atom(const char* string, int32_t atom);
+
+enum class lookup { found, not_found, corrupt };
+
+// The atom of `string` (a decoded path segment) from its atom file.
+lookup find_atom(const char* string, int32_t* atom);
+
+// The string of `atom` from its atom value file: its first line, at most
+// ATOM_LINE_BUFFER_SIZE - 1 bytes, without its line feed.
+lookup find_atom_string(int32_t atom, char (&line)[ATOM_LINE_BUFFER_SIZE]);
 
 #endif  // VELTO_ATOMS_ATOMS_H

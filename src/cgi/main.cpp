@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "cgi/routes.h"
+#include "cgi/intake.h"
 #include "store/store.h"
 
 namespace {

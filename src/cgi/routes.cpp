@@ -1,20 +1,12 @@
-// routes.cpp: request intake and the route table.
+// routes.cpp: the route table, tried in order, path before method, first match wins.
 #include "cgi/routes.h"
 
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "atoms/atoms.h"
-#include "cgi/codecs.h"
+#include "cgi/handlers.h"
 #include "cgi/messages.h"
-#include "cgi/owners.h"
 #include "cgi/response.h"
-#include "formats/formats.h"
-#include "qsr.h"
-#include "store/health.h"
-#include "store/store.h"
 
 namespace {
 
@@ -45,19 +37,6 @@ bool path_matches(const route& r, const char* path) {
 
 }  // namespace
 
-char* read_request_body(const char* content_length) {
-    if (content_length == nullptr) return nullptr;
-    int32_t length = 0;
-    if (!read_decimal(content_length, &length) || length < 1 || length > MAX_BODY_LENGTH) {
-        return nullptr;
-    }
-    const auto size = static_cast<std::size_t>(length);
-    heap_text body(static_cast<char*>(qsr_malloc(size + 1)));
-    if (!body || std::fread(body.get(), 1, size, stdin) != size) return nullptr;
-    body.get()[size] = '\0';
-    return body.release();
-}
-
 void dispatch(const char* method, const char* path, const char* request_body) {
     for (const route& r : ROUTES) {
         if (!path_matches(r, path)) continue;
@@ -65,13 +44,4 @@ void dispatch(const char* method, const char* path, const char* request_body) {
         return r.handle(r.handler_argument == argument::body ? request_body : path + r.path.size());
     }
     send_json(HTTP_NOT_FOUND, BODY_UNKNOWN_ENDPOINT);
-}
-
-void serve_request(const char* method, const char* path, const char* content_length) {
-    // Before any check: even a refused request leaves the store tree in place.
-    ensure_store_dirs();
-    if (method == nullptr || path == nullptr) return send_bad_request(BODY_NOT_CGI);
-    const heap_text request_body(
-        std::strcmp(method, "POST") == 0 ? read_request_body(content_length) : nullptr);
-    dispatch(method, path, request_body.get());
 }

@@ -1,25 +1,9 @@
-// routes.h: request intake and the route table.
+// routes.h: the route table.
 #ifndef VELTO_CGI_ROUTES_H
 #define VELTO_CGI_ROUTES_H
-
-#include <cstddef>
-
-// The largest accepted CONTENT_LENGTH.
-inline constexpr long MAX_BODY_LENGTH = 10485760;
-
-// The POST body as a block of exactly CONTENT_LENGTH bytes and a NUL, read from standard input
-// with one block read; null when CONTENT_LENGTH is absent, does not read as a number from 1 to
-// MAX_BODY_LENGTH, the block cannot be had, or fewer bytes arrive. Nothing past CONTENT_LENGTH
-// bytes is read.
-char* read_request_body(const char* content_length);
 
 // Calls the first handler whose path test and then method test hold, or answers 404 "unknown
 // endpoint". `method` and `path` are the CGI variables, `request_body` null or the body.
 void dispatch(const char* method, const char* path, const char* request_body);
-
-// One request once data_dir is fixed: creates the store tree, refuses a request without the
-// method or the path as no CGI request, reads a POST body, dispatches, releases the body.
-// `content_length` is the CONTENT_LENGTH variable or null.
-void serve_request(const char* method, const char* path, const char* content_length);
 
 #endif  // VELTO_CGI_ROUTES_H

@@ -1,8 +1,8 @@
 // library.cpp: the binding to libqsr.
 #include "formats/library.h"
 
-#include "cgi/codecs.h"
-#include "cgi/owners.h"
+#include "base/owners.h"
+#include "base/text.h"
 #include "qsr.h"
 
 uint32_t declared_length(const unsigned char* header) {

@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <initializer_list>
 
 const char* data_dir = DEFAULT_DATA_DIR;
 
@@ -28,9 +27,8 @@ void ensure_dir(const char* path) {
 
 void ensure_store_dirs() {
     ensure_dir(data_dir);
-    for (const char* path_template :
-         {PATH_FORMATS, PATH_ATOMS, PATH_ATOM_STRINGS, PATH_ATOM_VALUES}) {
+    for (const tree_directory& directory : STORE_TREE) {
         char path[PATH_BUFFER_SIZE];
-        if (store_path(path, path_template, data_dir)) ensure_dir(path);
+        if (store_path(path, directory.path_template, data_dir)) ensure_dir(path);
     }
 }

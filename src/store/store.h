@@ -4,8 +4,9 @@
 //   formats/      one format file per server ID, named by the ID's lowercase hex
 //   atoms/s/      one atom file per store name, holding the atom as "%d\n"
 //   atoms/v/      one atom value file per atom, named "%d", holding the string and "\n"
-// Files are put in place whole under their final names (see write_file.h); names that begin
-// with '.' and hold '~' are temporaries of writes in progress or interrupted, never records.
+// layout.h gives each kind of file its name, content, size limit and write mode. Files are put
+// in place whole under their final names (write_file.h); names that begin with '.' and hold '~'
+// are temporaries of writes in progress or interrupted, never records.
 #ifndef VELTO_STORE_STORE_H
 #define VELTO_STORE_STORE_H
 
@@ -27,15 +28,29 @@ inline constexpr char PATH_FORMAT_FILE[] = "%s/formats/%s";
 inline constexpr char PATH_ATOM_FILE[] = "%s/atoms/s/%s";
 inline constexpr char PATH_ATOM_VALUE_FILE[] = "%s/atoms/v/%d";
 
+// One directory of the tree below data_dir, with the entries that belong in it.
+struct tree_directory {
+    const char* path_template;  // one of the directory templates above
+    const char* label;          // its path below data_dir, for messages
+};
+
+// The tree below data_dir, each directory after its parent: the order of creation.
+inline constexpr tree_directory STORE_TREE[] = {
+    {PATH_FORMATS, "formats"},
+    {PATH_ATOMS, "atoms"},
+    {PATH_ATOM_STRINGS, "atoms/s"},
+    {PATH_ATOM_VALUES, "atoms/v"},
+};
+
 // Formats a store path; false when it would not fit PATH_BUFFER_SIZE, in which case the
 // operation that wanted it must fail as if its open had failed, never use a cut path.
 bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Creates whichever of data_dir, formats, atoms, atoms/s and atoms/v is missing, one level at a
-// time, mode 0755 less the umask. Silent: a step that fails leaves the later ones to fail in
-// turn, and the handlers meet the failure at their own opens. Anything already under a path,
-// of whatever kind, counts as present.
+// Creates whichever of data_dir and the STORE_TREE directories is missing, one level at a time,
+// mode 0755 less the umask. Silent: a step that fails leaves the later ones to fail in turn,
+// and the operations meet the failure at their own opens. Anything already under a path, of
+// whatever kind, counts as present.
 void ensure_store_dirs();
 
 #endif  // VELTO_STORE_STORE_H

@@ -9,8 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "cgi/codecs.h"
-#include "cgi/owners.h"
+#include "base/io.h"
+#include "base/owners.h"
+#include "base/text.h"
 #include "store/store.h"
 
 namespace {
@@ -59,16 +60,6 @@ fd_owner create_temp_file(const char* directory, char (&path)[PATH_BUFFER_SIZE])
         if (errno != EEXIST) break;
     }
     return fd_owner();
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
 }
 
 // Without this a crash can lose the new directory entry though the file's bytes are on disk.

@@ -1,5 +1,7 @@
 // Body field scanning, hex, percent decoding and store names.
+#include "base/text.h"
 #include "cgi/codecs.h"
+#include "store/layout.h"
 
 #include <gtest/gtest.h>
 
