@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 const char* data_dir = DEFAULT_DATA_DIR;
 
@@ -42,7 +43,16 @@ fd_owner open_below(int root, const char* label, std::size_t length) {
         }
         std::memcpy(component, label + start, end - start);
         component[end - start] = '\0';
-        current = fd_owner(::openat(current.get(), component, DIRECTORY_FLAGS));
+        fd_owner next(::openat(current.get(), component, DIRECTORY_FLAGS));
+        // Linux answers ENOTDIR for a link opened with O_DIRECTORY | O_NOFOLLOW, FreeBSD ELOOP;
+        // the callers tell a link (something there that is no directory) from a missing tree.
+        struct stat status;
+        if (!next && errno == ENOTDIR &&
+            ::fstatat(current.get(), component, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(status.st_mode)) {
+            errno = ELOOP;
+        }
+        current = std::move(next);
         start = end + 1;
     }
     return current;
