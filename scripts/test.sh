@@ -10,7 +10,7 @@ source scripts/lib.sh
 
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
-  libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs nginx fcgiwrap
+  libclang-rt-14-dev clang-tidy cppcheck shellcheck lighttpd curl apache2 nodejs nginx fcgiwrap
 )
 install_packages "${PACKAGES[@]}"
 
