@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # lib.sh: what the project's scripts share. Sourced (bash, set -euo pipefail) by scripts/test.sh,
-# scripts/serve, bench/run and the tests' scripts; it defines functions and sets nothing else.
+# scripts/serve, bench/run and the tests' scripts. It sets velto_source_dir (the top of the clone)
+# and defines functions; nothing else.
 #
 #   install_packages PACKAGE...   installs with apt-get those that are missing
 #   free_port                     prints a loopback port that nothing listens on
@@ -173,7 +174,7 @@ start_lighttpd() {
   done
   local program=$1 data_dir=$2 dir=$3
   local conf=$dir/lighttpd.conf lighttpd _
-  # lighttpd runs the program and the program finds its store from lighttpd's directory.
+  # Relative paths would be taken from lighttpd's directory, not from the caller's.
   [[ $program == /* ]] || program=$PWD/$program
   [[ $data_dir == /* ]] || data_dir=$PWD/$data_dir
   # cgi.assign matches the file's name: under another name lighttpd would send the program's
