@@ -112,7 +112,13 @@ fi
 # ---------------------------------------------------------------------------------------------
 # Set-up: a work directory, the image, its mount, and the undoing of all of it.
 
+# The work directory is a tmpfs of this namespace: images, cuts and all go with the namespace,
+# even when the harness is killed before it can remove them.
 work=$(mktemp -d "${TMPDIR:-/tmp}/velto-powercut-XXXXXX")
+if ! reason=$(mount -t tmpfs -o size=2g,mode=0700 velto-powercut "$work" 2>&1); then
+  rmdir "$work"
+  skip "cannot mount a tmpfs for the images: $reason"
+fi
 mnt=$work/mnt
 cut_mnt=$work/cut
 mkdir -p "$mnt" "$cut_mnt" "$work/c" "$work/bodies" "$work/out"
@@ -140,7 +146,8 @@ cleanup() {
   if [ -n "$xfs_sync_saved" ] && [ "$(cat "$XFS_SYNC_SYSCTL")" = "$XFS_SYNC_LONG" ]; then
     echo "$xfs_sync_saved" >"$XFS_SYNC_SYSCTL" || true
   fi
-  rm -rf "$work"
+  umount "$work" 2>/dev/null || umount -l "$work" || true
+  rmdir "$work" 2>/dev/null || true
 }
 trap cleanup EXIT
 trap 'echo "powercut $fs: interrupted"; exit 2' INT TERM HUP
@@ -548,10 +555,13 @@ id_of() { # format request
   printf '%s' "${write##*/}"
 }
 
-# Sets $random to a number from 0 to n-1. Called in this shell, never in $(...): a subshell
-# reseeds bash's generator, and the run would no longer follow --seed.
-random_below() { # n
-  random=$(((RANDOM * 32768 + RANDOM) % $1))
+# Every cut draws the same count of numbers from bash's generator, whatever the timing made of
+# the cuts before, so that a seed repeats the requests and stop points of a run. Drawn in this
+# shell, never in $(...): a subshell reseeds the generator.
+draw_numbers() { # count: fills $drawn with numbers from 0 to 2^30-1
+  local i
+  drawn=()
+  for ((i = 0; i < $1; i++)); do drawn+=($((RANDOM << 15 | RANDOM))); done
 }
 
 scenario_inside() {
@@ -564,37 +574,31 @@ scenario_inside() {
       d=inside-$store
       formats_here=()
     fi
-    random_below 10
-    if [ "$random" -lt 4 ]; then
-      random_below ${#sizes[@]}
-      format_request "$d" "${sizes[random]}" "$k-inside"
+    # What to register, which format, which string and atom, stop by time or by call, where,
+    # and whether the held process goes on.
+    draw_numbers 8
+    if [ $((drawn[0] % 10)) -lt 4 ]; then
+      format_request "$d" "${sizes[drawn[1] % ${#sizes[@]}]}" "$k-inside"
       formats_here+=("$request")
       call_list="fsync:1 link:1 fsync:2"
-    elif [ "$random" -lt 5 ] && [ "${#formats_here[@]}" -gt 0 ]; then
-      random_below ${#formats_here[@]}
-      r=${formats_here[random]}
+    elif [ $((drawn[0] % 10)) -lt 5 ] && [ "${#formats_here[@]}" -gt 0 ]; then
+      r=${formats_here[drawn[2] % ${#formats_here[@]}]}
       format_request_again "$d" "${req_writes[r]#*=}" "$(id_of "$r")" "${req_body[r]}" \
         "$(stat -c %s "$work/c/${req_writes[r]#*=}")"
       call_list=
     else
-      random_below ${#strings[@]}
-      local string=${strings[random]}
-      random_below ${#atoms[@]}
-      atom_request "$d" "$string" "${atoms[random]}"
+      atom_request "$d" "${strings[drawn[3] % ${#strings[@]}]}" "${atoms[drawn[4] % ${#atoms[@]}]}"
       call_list="fsync:1 rename:1 fsync:2 fsync:3 rename:2 fsync:4"
     fi
     r=$request
     # The first registration in a store makes its directories.
     [ -n "${data_acked[$d]:-}" ] || call_list+=" mkdir:1 mkdir:2 mkdir:3 mkdir:4 mkdir:5"
     read -r -a calls <<<"$call_list"
-    random_below 2
-    if [ "${#calls[@]}" -eq 0 ] || [ "$random" -eq 0 ]; then
+    if [ "${#calls[@]}" -eq 0 ] || [ $((drawn[5] % 2)) -eq 0 ]; then
       duration=${duration_us[${req_kind[r]}]:-20000}
-      random_below $((duration * 6 / 5 + 1))
-      stop=at:$((1 + random))
+      stop=at:$((1 + drawn[6] % (duration * 6 / 5 + 1)))
     else
-      random_below ${#calls[@]}
-      stop=${calls[random]}
+      stop=${calls[drawn[6] % ${#calls[@]}]}
     fi
 
     mark_pending "$r"
@@ -603,8 +607,7 @@ scenario_inside() {
       held_count=$((held_count + 1))
       what="${req_text[r]} held at $stop"
       take_cut inside "$what"
-      random_below 2
-      if [ "$random" -eq 0 ]; then
+      if [ $((drawn[7] % 2)) -eq 0 ]; then
         kill -CONT "$pid"
         finish_request "$r" "$pid"
         mark_answered "$r"
@@ -687,7 +690,7 @@ umount "$cut_mnt" || harness_failure "cannot unmount the cut"
 rm -f "$work/cut.img"
 
 RANDOM=$seed
-echo "powercut $fs: image on $device, variant $variant, seed $seed (VELTO_POWERCUT_SEED=$seed repeats the choices)"
+echo "powercut $fs: image on $device, variant $variant, seed $seed (VELTO_POWERCUT_SEED=$seed or --seed $seed repeats its draws)"
 for scenario in ${scenarios//,/ }; do
   "scenario_$scenario"
 done
