@@ -642,6 +642,7 @@ scenario_race() {
       format_request_again "$d" "${req_writes[a]#*=}" "$(id_of "$a")" "${req_body[a]}" "${sizes[round]}"
       b=$request
       run_request "$b"
+      held_count=$((held_count + 1))
       take_cut race "A held after its link(), B registered the same bytes and was answered 200"
       kill -CONT "$held"
       finish_request "$a" "$held"
@@ -667,6 +668,10 @@ finish() {
   echo "powercut $fs variant=$variant seed=$seed: lost or damaged data in $lossy_cuts of $cut_count cuts," \
     "velto-admin check faults in $unsound_cuts (cuts/lossy/unsound: ${joined%, });" \
     "$held_count cuts with a registration held; device busy during $busy_retries copies"
+  if [ "${scenario_lossy[race]:-0}" -gt 0 ]; then
+    echo "race: a registration found the format file that another had linked but not yet flushed" \
+      "into its directory, and answered 200 without flushing it; the power cut took the file"
+  fi
   if [ "$expect_loss" = yes ]; then
     if [ "$lossy_cuts" -gt 0 ]; then
       echo "self-test: the cuts caught the $variant variant, as they must"
