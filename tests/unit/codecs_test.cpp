@@ -136,21 +136,4 @@ TEST(StoreNames, LimitsCutWholeBytesAndTriplets) {
     EXPECT_EQ(std::string(out), std::string(506, 'a') + "%20");
 }
 
-TEST(StoreNames, EveryByteEscapesToUnreservedPercentOrLowerHex) {
-    for (int b = 1; b < 256; b++) {
-        const char source[2] = {static_cast<char>(b), '\0'};
-        char out[NAME_BUFFER_SIZE];
-        escape_store_name(source, out);
-        const bool is_unreserved = isalnum(b) && b < 128 ? true : b == '-' || b == '.' || b == '_';
-        SCOPED_TRACE(b);
-        if (is_unreserved) {
-            EXPECT_EQ(std::string(out), std::string(source));
-        } else {
-            char expected[4];
-            snprintf(expected, sizeof expected, "%%%02x", b);
-            EXPECT_EQ(std::string(out), expected);
-        }
-    }
-}
-
 }  // namespace
