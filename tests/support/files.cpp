@@ -56,9 +56,11 @@ std::map<std::string, std::string> tree_snapshot(const fs::path& root) {
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const std::string name = fs::relative(entry.path(), root).string();
         if (entry.is_symlink()) {
-            snapshot[name] = "<link>";
+            snapshot[name] = "<link to " + fs::read_symlink(entry.path()).string() + ">";
         } else if (entry.is_directory()) {
             snapshot[name] = "<dir>";
+        } else if (entry.is_fifo()) {
+            snapshot[name] = "<fifo>";
         } else {
             snapshot[name] = read_file(entry.path()).value_or("<unreadable>");
         }

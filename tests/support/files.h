@@ -30,8 +30,9 @@ void write_file(const std::filesystem::path& path, const std::string& bytes);
 // Every name below `root`, relative, one per line in sorted order, directories ending in '/'.
 std::string tree_listing(const std::filesystem::path& root);
 
-// Every entry below `root` by relative path: a file's bytes, "<dir>" for a directory and
-// "<link>" for a symbolic link, so two trees compare byte for byte. Empty for no tree.
+// Every entry below `root` by relative path, no link followed: a file's bytes, "<dir>" for a
+// directory, "<link to TARGET>" for a symbolic link and "<fifo>" for a named pipe, so two trees
+// compare byte for byte. Empty for no tree.
 std::map<std::string, std::string> tree_snapshot(const std::filesystem::path& root);
 
 // Sets a file's modification time `seconds` into the past.

@@ -27,6 +27,7 @@ process_spec cgi_spec(const environment& env, const std::string& input,
     spec.input = input;
     spec.file_size_limit = options.file_size_limit;
     spec.preload = options.preload;
+    spec.deadline_seconds = options.deadline_seconds;
     return spec;
 }
 
@@ -82,13 +83,14 @@ void cgi_store::add_atom(const std::string& string, long long atom) const {
 }
 
 process_result run_admin(const std::vector<std::string>& args, const environment& env,
-                         const std::string& input, bool input_is_pipe) {
+                         const std::string& input, bool input_is_pipe, int deadline_seconds) {
     process_spec spec;
     spec.program = VELTO_ADMIN_PATH;
     spec.args = args;
     spec.env = env;
     spec.input = input;
     spec.input_as = input_is_pipe ? input_via::pipe : input_via::regular_file;
+    spec.deadline_seconds = deadline_seconds;
     return run_process(spec);
 }
 

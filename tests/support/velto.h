@@ -24,6 +24,7 @@ namespace velto_test {
 struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, to fail writes part way
     std::string preload;                     // a library preloaded in front of the C library
+    int deadline_seconds = 240;              // killed with SIGKILL when still running then
 };
 inline run_options file_size_limited(rlim_t bytes) {
     run_options options;
@@ -69,9 +70,11 @@ class cgi_store {
 // --- velto-admin ---------------------------------------------------------------------------------
 
 // Runs velto-admin with `args`, exactly `env`, and `input` on standard input: a regular file, so
-// import sees seekable input, or a pipe when `input_is_pipe`.
+// import sees seekable input, or a pipe when `input_is_pipe`. Killed when still running after
+// `deadline_seconds`.
 process_result run_admin(const std::vector<std::string>& args, const environment& env = {},
-                         const std::string& input = "", bool input_is_pipe = false);
+                         const std::string& input = "", bool input_is_pipe = false,
+                         int deadline_seconds = 240);
 
 using finding = std::tuple<std::string, std::string, std::string>;  // level, code, relative path
 
