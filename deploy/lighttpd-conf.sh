@@ -12,7 +12,7 @@ template="$(dirname "$0")/lighttpd.conf"
 # The values go into double-quoted lighttpd strings and a sed replacement.
 for value in "$@"; do
   case "$value" in
-    *'"'* | *'\'* | *'|'* | *'&'* | *'
+    *'"'* | *\\* | *'|'* | *'&'* | *'
 '*)
       echo "$0: unusable character in: $value" >&2
       exit 2

@@ -10,11 +10,11 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "process_test.h"
+#include "shim_counts.h"
 
 #ifndef VELTO_FAULT_SHIM
 #error "VELTO_FAULT_SHIM must name the preloaded fault library"
@@ -31,17 +31,6 @@ const char* const ERRORS[] = {"ENOSPC", "EIO", "EACCES"};
 const std::string CANNOT_WRITE_FORMAT = R"({"error":"cannot write format file"})";
 const std::string CANNOT_WRITE_ATOM = R"({"error":"cannot write atom file"})";
 const std::string CANNOT_WRITE_ATOM_VALUE = R"({"error":"cannot write atom value file"})";
-
-using call_counts = std::map<std::string, long>;
-
-call_counts parse_counts(const std::string& text) {
-    call_counts counts;
-    std::istringstream in(text);
-    std::string name;
-    long count = 0;
-    while (in >> name >> count) counts[name] = count;
-    return counts;
-}
 
 // One registration: how to send it, how to lay out the store before it, and the outcomes
 // allowed for each answer.
@@ -95,11 +84,11 @@ scenario format_scenario(const std::string& name, const std::string& rep_hex, co
     s.name = name;
     s.path = "/v1/formats";
     s.body = R"({"format_rep":")" + rep_hex + R"("})";
-    // A stored format is found by its probe: nothing is written, and nothing can fail.
-    s.required_calls = is_stored_before ? std::vector<std::string>{"open", "close"}
+    // A stored format is found by its probe: nothing is written, but the entry and its directory
+    // are flushed before the answer, and a failed flush is a failed registration.
+    s.required_calls = is_stored_before ? std::vector<std::string>{"open", "fsync", "close"}
                                         : std::vector<std::string>{"open", "write", "fsync",
                                                                    "link", "close", "mkdir"};
-    s.can_fail = !is_stored_before;
     s.prepare = [=](const fs::path& data) {
         if (!is_stored_before) return;
         fs::create_directories(data / "formats");
@@ -193,7 +182,7 @@ TEST_P(FaultInjection, EveryFailingCallLeavesACompleteFileOrNone) {
         s.check(data, clean.out);
         EXPECT_EQ(clean.out.substr(0, 15), "Status: 200 OK\r");
     }
-    const call_counts counts = parse_counts(read_file(counts_file).value_or(""));
+    const call_counts counts = read_call_counts(counts_file);
     // The shim must really stand between the program and the C library.
     for (const std::string& call : s.required_calls) {
         EXPECT_GT(counts.count(call) ? counts.at(call) : 0, 0) << call;
