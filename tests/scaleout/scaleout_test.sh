@@ -1,0 +1,328 @@
+#!/usr/bin/env bash
+# Several web hosts over one replicated file system, for real: a GlusterFS replica-3 volume of
+# three bricks on this machine, mounted twice with FUSE, each mount standing for one web host.
+#
+#   scaleout_test.sh PHASE VELTO_CGI VELTO_ADMIN FS_PROBE
+#
+#   semantics    create-exclusive, link and rename races, fsync, readdir and how soon one mount
+#                sees what the other did, across the two mounts (fs_probe)
+#   two_hosts    two lighttpd hosts, each on its own mount, under load at once; every key read
+#                back through the other host; velto-admin check from each mount
+#   faults       a brick killed in the middle of the load and brought back; one host's mount
+#                killed and mounted again; registrations killed at random moments; the volume
+#                heals and every acknowledged registration is there
+#   below_quorum two of three bricks down: writes answer 500, never 200; lookups of acknowledged
+#                keys answer them or 500, never 404; then the volume comes back whole
+#
+# Runs as root. It makes private mount, network and pid namespaces and does everything inside
+# them, bounded by SCALEOUT_SECONDS (default 600): the daemons listen only in the private
+# network, /etc/hosts and glusterd's directories are private copies, and when the test ends, is
+# killed or times out, the kernel ends every process in the namespace and detaches every mount.
+# Exit 77 (skipped), saying why, where FUSE, namespaces or a tool are missing.
+#
+# SCALEOUT_CLIENTS (default 3) clients per host and SCALEOUT_ROUNDS (default 8) rounds each set
+# the size of the load; larger values make a longer campaign.
+set -euo pipefail
+
+phase=$1
+cgi=$(readlink -f "$2")
+admin=$(readlink -f "$3")
+probe=$(readlink -f "$4")
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+script=$(readlink -f "${BASH_SOURCE[0]}")
+clients=${SCALEOUT_CLIENTS:-3}
+rounds=${SCALEOUT_ROUNDS:-8}
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+if [ -z "${VELTO_SCALEOUT_WORK:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || skip "needs root (namespaces, mounts, glusterd)"
+  [ -c /dev/fuse ] || modprobe fuse 2>/dev/null || true
+  [ -c /dev/fuse ] || skip "FUSE is missing: no /dev/fuse"
+  for tool in unshare ip glusterd gluster mount.glusterfs lighttpd curl sha256sum mountpoint; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/test.sh installs it)"
+  done
+  unshare --mount --net --pid --fork --mount-proc true 2>/dev/null ||
+    skip "this machine does not allow new mount, network and pid namespaces"
+  work=$(mktemp -d /tmp/velto-scaleout-XXXXXX)
+  trap 'rm -rf "$work"' EXIT
+  status=0
+  # --kill-child: if this script is killed, the namespace's first process goes too, and with it
+  # every process inside.
+  timeout -k 10 "${SCALEOUT_SECONDS:-600}" \
+    unshare --mount --net --pid --fork --kill-child --mount-proc \
+    env VELTO_SCALEOUT_WORK="$work" bash "$script" "$@" || status=$?
+  [ "$status" -ne 124 ] || echo "FAIL: the test did not end within ${SCALEOUT_SECONDS:-600}s"
+  exit "$status"
+fi
+
+# Inside the namespaces from here on.
+work=$VELTO_SCALEOUT_WORK
+# shellcheck source=volume.sh
+source "$source_dir/tests/scaleout/volume.sh"
+# shellcheck source=hosts.sh
+source "$source_dir/tests/scaleout/hosts.sh"
+# shellcheck source=load.sh
+source "$source_dir/tests/scaleout/load.sh"
+
+mount_a=$work/mount-a
+mount_b=$work/mount-b
+ledger=$work/ledger
+: >"$ledger"
+
+on_exit() {
+  local status=$?
+  stop_hosts
+  unmount "$mount_a"
+  unmount "$mount_b"
+  unmount "$work/mount-default"
+  if [ "$status" -ne 0 ]; then
+    echo "--- GlusterFS's errors (last 30):"
+    grep -h '\] E \[' "$work"/volume/log/*.log "$work"/volume/log/bricks/*.log 2>/dev/null | tail -30
+  fi
+}
+trap on_exit EXIT
+
+private_system "$work/volume"
+start_volume
+mount_volume "$mount_a"
+mount_volume "$mount_b"
+echo "volume: $VOLUME, replica 3, three bricks online, mounted at $mount_a and $mount_b"
+
+# velto-admin check of the store, as seen from mount DIR: no fault (warnings and notes are
+# what interrupted registrations leave, by design).
+check_from() {
+  local dir=$1
+  "$admin" --quiet --data-dir "$dir/store" check >"$work/check.txt" 2>&1 ||
+    fail "velto-admin check from $dir: $(head -c 2000 "$work/check.txt")"
+}
+
+no_temporaries_left() {
+  local count
+  count=$(find "$mount_a/store" -name '.velto~*' | wc -l)
+  [ "$count" -eq 0 ] || fail "$count temporaries left in the store"
+}
+
+health_of() {
+  curl -s -S --max-time 30 "${host_url[$1]}/v1/health"
+}
+
+phase_semantics() {
+  mkdir "$mount_a/probe"
+  local status=0
+  "$probe" excl "$mount_a/probe" "$mount_b/probe" 300 || status=1
+  "$probe" link "$mount_a/probe" "$mount_b/probe" 300 || status=1
+  "$probe" rename "$mount_a/probe" "$mount_b/probe" 500 || status=1
+  "$probe" sync "$mount_a/probe" 50 || status=1
+  "$probe" readdir "$mount_a/probe" "$mount_b/probe" 500 || status=1
+  "$probe" visible "$mount_a/probe" "$mount_b/probe" 200 || status=1
+  # What the settings buy: the same look from a mount with GlusterFS's own mount options.
+  mount_volume "$work/mount-default" default
+  mkdir "$mount_a/probe-default"
+  echo -n "with GlusterFS's default mount options, "
+  "$probe" visible "$mount_a/probe-default" "$work/mount-default/probe-default" 30 --measure |
+    sed 's/^visible: //' || status=1
+  [ "$status" -eq 0 ] || fail "a file-system rule the store needs was broken"
+}
+
+phase_two_hosts() {
+  start_host cgi a "$mount_a/store"
+  start_host cgi b "$mount_b/store"
+  batch_new load
+  plan_load load 0 a b "$clients" "$rounds"
+  plan_load load 0 b a "$clients" "$rounds"
+  local start=$SECONDS
+  batch_run load
+  echo "two hosts: $(batch_requests load) requests by $((2 * clients)) clients in $((SECONDS - start))s"
+  batch_verify load
+
+  # Afterwards, every acknowledged key through each host, and both hosts count the same.
+  batch_new readback
+  plan_readback readback a 2
+  plan_readback readback b 2
+  batch_run readback
+  batch_verify readback
+  local formats atoms
+  formats=$(grep -c '^F ' <(sort -u "$ledger"))
+  atoms=$(grep '^[SC] ' "$ledger" | awk '{ print $2 }' | sort -u | wc -l)
+  local want="{\"status\":\"ok\",\"format_count\":$formats,\"atom_count\":$atoms}"
+  [ "$(health_of a)" = "$want" ] || fail "host a's health: $(health_of a), not $want"
+  [ "$(health_of b)" = "$want" ] || fail "host b's health: $(health_of b), not $want"
+  no_temporaries_left
+  check_from "$mount_a"
+  check_from "$mount_b"
+}
+
+# SIGKILL after a random few milliseconds, for registrations of the CGI program run on host a's
+# mount directly, as the web server runs it; the ones that answered 200 go to the ledger.
+kill_registrations() {
+  local count=$1 i killed=0 answered=0
+  for i in $(seq "$count"); do
+    local n=$((9000000 + i)) body path on_ok
+    if [ $((i % 2)) -eq 0 ]; then
+      local rep
+      rep=0010000000000000$(printf '%016x' "$n")
+      body="{\"format_rep\":\"$rep\"}" path=/v1/formats on_ok="F $(id_of_hex "$rep") $rep"
+    else
+      body="{\"string\":\"killed-$i\",\"atom\":$n}" path=/v1/atoms on_ok="S killed-$i $n;V $n killed-$i"
+    fi
+    local delay
+    # A registration on the volume takes some 20 to 100 ms: the kills land in every step of it.
+    delay=$(printf '0.%03d' $((RANDOM % 120)))
+    printf '%s' "$body" >"$work/kill-body"
+    # In a subshell whose standard error is closed, so that the shell's "Killed" goes nowhere.
+    if (timeout -s KILL "$delay" env -i REQUEST_METHOD=POST PATH_INFO="$path" CONTENT_LENGTH=${#body} \
+      VELTO_DATA_DIR="$mount_a/store" "$cgi" <"$work/kill-body" >"$work/kill-out") 2>/dev/null; then
+      if [ "$(head -c 15 "$work/kill-out")" = "Status: 200 OK"$'\r' ]; then
+        answered=$((answered + 1))
+        tr ';' '\n' <<<"$on_ok" >>"$ledger"
+      else
+        fail "registration $i answered $(head -c 200 "$work/kill-out")"
+      fi
+    else
+      killed=$((killed + 1))
+    fi
+  done
+  echo "faults: $count registrations on host a, $killed killed at random moments, $answered answered 200"
+}
+
+phase_faults() {
+  start_host cgi a "$mount_a/store"
+  start_host cgi b "$mount_b/store"
+
+  # A brick killed in the middle of the load, and brought back while it goes on.
+  batch_new brick
+  plan_load brick 1 a b "$clients" $((rounds * 2))
+  plan_load brick 1 b a "$clients" $((rounds * 2))
+  local total
+  total=$(batch_requests brick)
+  batch_start brick
+  local _
+  for _ in $(seq 600); do [ "$(batch_answered brick)" -ge $((total / 5)) ] && break; sleep 0.05; done
+  echo "faults: brick 2 killed after $(batch_answered brick) of $total answers"
+  stop_brick 2
+  for _ in $(seq 600); do [ "$(batch_answered brick)" -ge $((total / 2)) ] && break; sleep 0.05; done
+  echo "faults: brick 2 started again after $(batch_answered brick) of $total answers"
+  start_bricks
+  batch_wait brick
+  batch_verify brick
+  local start=$SECONDS
+  wait_healed 180 || fail "the volume did not heal"
+  echo "faults: healed $((SECONDS - start))s after the load"
+  bricks_agree store || fail "the bricks do not hold the same store after healing"
+
+  # Host b's mount killed under load and mounted again; host a goes on meanwhile.
+  batch_new before
+  plan_load before 2 b a 1 3
+  batch_run before
+  batch_verify before
+  kill_mount "$mount_b"
+  batch_new dead
+  plan_load dead 3 a a "$clients" 3
+  local url_b=${host_url[b]}
+  local i=0 kind_key value rest
+  while read -r kind_key value rest; do
+    i=$((i + 1))
+    case $kind_key in
+      F) batch_add dead b-read GET "$url_b/v1/formats/$value" "" "exact_or_500 {\"format_rep\":\"$rest\"}" ;;
+      S) batch_add dead b-read GET "$url_b/v1/atoms/by-string/$value" "" "exact_or_500 {\"atom\":$rest}" ;;
+      V) batch_add dead b-read GET "$url_b/v1/atoms/by-value/$value" "" "exact_or_500 {\"string\":\"$rest\"}" ;;
+    esac
+    [ "$i" -lt 30 ] || break
+  done < <(grep -E '^[FSV] ' "$ledger" | sort -u)
+  for i in $(seq 10); do
+    batch_add dead b-write POST "$url_b/v1/atoms" "{\"string\":\"on-dead-mount-$i\",\"atom\":$((7000000 + i))}" \
+      refused "" "T on-dead-mount-$i $((7000000 + i))"
+    batch_add dead b-write POST "$url_b/v1/formats" "{\"format_rep\":\"0010000000000000$(printf '%016x' $((7000000 + i)))\"}" refused
+  done
+  batch_run dead
+  batch_verify dead
+  unmount "$mount_b"
+  mount_volume "$mount_b"
+  echo "faults: host b's mount killed and mounted again"
+  batch_new after
+  plan_readback after b 2
+  batch_run after
+  batch_verify after
+
+  # Registrations killed at random moments, then everything once more through host b.
+  kill_registrations 60
+  batch_new final
+  plan_readback final b 2
+  plan_readback final a 2
+  batch_run final
+  batch_verify final
+  wait_healed 120 || fail "the volume did not heal"
+  check_from "$mount_a"
+  check_from "$mount_b"
+  bricks_agree store || fail "the bricks do not hold the same store"
+}
+
+phase_below_quorum() {
+  start_host cgi a "$mount_a/store"
+  start_host cgi b "$mount_b/store"
+  batch_new before
+  plan_load before 4 a b 2 3
+  batch_run before
+  batch_verify before
+
+  stop_brick 1
+  stop_brick 3
+  echo "below quorum: bricks 1 and 3 killed"
+  batch_new below
+  local i kind_key value rest host url
+  for host in a b; do
+    url=${host_url[$host]}
+    i=0
+    while read -r kind_key value rest; do
+      i=$((i + 1))
+      case $kind_key in
+        F) batch_add below "$host-read" GET "$url/v1/formats/$value" "" "exact_or_500 {\"format_rep\":\"$rest\"}" ;;
+        S) batch_add below "$host-read" GET "$url/v1/atoms/by-string/$value" "" "exact_or_500 {\"atom\":$rest}" ;;
+        V) batch_add below "$host-read" GET "$url/v1/atoms/by-value/$value" "" "exact_or_500 {\"string\":\"$rest\"}" ;;
+      esac
+    done < <(grep -E '^[FSV] ' "$ledger" | sort -u)
+    for i in $(seq 10); do
+      local n=$((8000000 + i)) rep
+      [ "$host" = a ] || n=$((n + 100))
+      rep=0010000000000000$(printf '%016x' "$n")
+      batch_add below "$host-write" POST "$url/v1/atoms" "{\"string\":\"below-$n\",\"atom\":$n}" refused
+      batch_add below "$host-write" POST "$url/v1/formats" "{\"format_rep\":\"$rep\"}" refused
+    done
+  done
+  local start=$SECONDS
+  batch_run below
+  echo "below quorum: $(batch_requests below) requests answered in $((SECONDS - start))s"
+  batch_verify below
+
+  start_bricks
+  echo "below quorum: bricks back"
+  wait_healed 180 || fail "the volume did not heal"
+  batch_new after
+  plan_readback after a 2
+  plan_readback after b 2
+  batch_run after
+  batch_verify after
+  check_from "$mount_a"
+  check_from "$mount_b"
+  bricks_agree store || fail "the bricks do not hold the same store"
+}
+
+case $phase in
+  semantics) phase_semantics ;;
+  two_hosts) phase_two_hosts ;;
+  faults) phase_faults ;;
+  below_quorum) phase_below_quorum ;;
+  *)
+    echo "unknown phase: $phase" >&2
+    exit 2
+    ;;
+esac
+
+complaints=$(host_complaints)
+[ -z "$complaints" ] || fail "a host logged: $(head -c 2000 <<<"$complaints")"
+echo "$phase: $failures failures ($reader_failures of them 404s where the store could not be reached)"
+[ "$failures" -eq 0 ]
