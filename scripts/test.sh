@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
   libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs nginx fcgiwrap
+  # The scale-out tests: a GlusterFS volume that the tests start and stop themselves.
+  glusterfs-server glusterfs-client fuse3 iproute2 procps
 )
 
 missing=()
@@ -18,8 +20,9 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # The tests start their own web servers on loopback ports: the packages must not start system
-  # services, which would also fight over port 80 and fail the install.
+  # The tests start their own web servers on loopback ports, and their own glusterd in a namespace
+  # of their own: the packages must not start system services, which would also fight over port
+  # 80 and fail the install.
   quiet_services=no
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d

@@ -92,9 +92,10 @@ batch_run() {
   batch_wait "$1"
 }
 
-# The number of answers the batch's clients have had so far.
+# The number of answers the batch's clients have had so far (curl's own report of them is
+# buffered; each answer's file appears as the answer comes).
 batch_answered() {
-  cat "$work/batch-$1"/codes* 2>/dev/null | wc -l
+  find "$work/batch-$1/out" -type f | wc -l
 }
 
 batch_requests() {
