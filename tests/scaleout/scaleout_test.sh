@@ -11,8 +11,10 @@
 #   faults       a brick killed in the middle of the load and brought back; one host's mount
 #                killed and mounted again; registrations killed at random moments; the volume
 #                heals and every acknowledged registration is there
-#   below_quorum two of three bricks down: writes answer 500, never 200; lookups of acknowledged
-#                keys answer them or 500, never 404; then the volume comes back whole
+#   below_quorum two of three bricks down: writes answer 500, never 200; then the volume comes
+#                back whole
+#   unreachable  lookups of acknowledged keys through a host whose mount is dead, and through
+#                both hosts below quorum: the key or 500, never 404
 #
 # Runs as root. It makes private mount, network and pid namespaces and does everything inside
 # them, bounded by SCALEOUT_SECONDS (default 600): the daemons listen only in the private
@@ -235,17 +237,7 @@ phase_faults() {
   kill_mount "$mount_b"
   batch_new dead
   plan_load dead 3 a a "$clients" 3
-  local url_b=${host_url[b]}
-  local i=0 kind_key value rest
-  while read -r kind_key value rest; do
-    i=$((i + 1))
-    case $kind_key in
-      F) batch_add dead b-read GET "$url_b/v1/formats/$value" "" "exact_or_500 {\"format_rep\":\"$rest\"}" ;;
-      S) batch_add dead b-read GET "$url_b/v1/atoms/by-string/$value" "" "exact_or_500 {\"atom\":$rest}" ;;
-      V) batch_add dead b-read GET "$url_b/v1/atoms/by-value/$value" "" "exact_or_500 {\"string\":\"$rest\"}" ;;
-    esac
-    [ "$i" -lt 30 ] || break
-  done < <(grep -E '^[FSV] ' "$ledger" | sort -u)
+  local url_b=${host_url[b]} i
   for i in $(seq 10); do
     batch_add dead b-write POST "$url_b/v1/atoms" "{\"string\":\"on-dead-mount-$i\",\"atom\":$((7000000 + i))}" \
       refused "" "T on-dead-mount-$i $((7000000 + i))"
@@ -274,6 +266,19 @@ phase_faults() {
   bricks_agree store || fail "the bricks do not hold the same store"
 }
 
+# The lookups of acknowledged keys, in batch BATCH by client CLIENT of HOST: each must answer
+# the key or 500, never 404.
+plan_lookups_or_500() {
+  local batch=$1 client=$2 host=$3 url=${host_url[$3]} kind_key value rest
+  while read -r kind_key value rest; do
+    case $kind_key in
+      F) batch_add "$batch" "$client" GET "$url/v1/formats/$value" "" "exact_or_500 {\"format_rep\":\"$rest\"}" ;;
+      S) batch_add "$batch" "$client" GET "$url/v1/atoms/by-string/$value" "" "exact_or_500 {\"atom\":$rest}" ;;
+      V) batch_add "$batch" "$client" GET "$url/v1/atoms/by-value/$value" "" "exact_or_500 {\"string\":\"$rest\"}" ;;
+    esac
+  done < <(grep -E '^[FSV] ' "$ledger" | sort -u)
+}
+
 phase_below_quorum() {
   start_host cgi a "$mount_a/store"
   start_host cgi b "$mount_b/store"
@@ -286,29 +291,21 @@ phase_below_quorum() {
   stop_brick 3
   echo "below quorum: bricks 1 and 3 killed"
   batch_new below
-  local i kind_key value rest host url
+  local i host url n rep
   for host in a b; do
     url=${host_url[$host]}
-    i=0
-    while read -r kind_key value rest; do
-      i=$((i + 1))
-      case $kind_key in
-        F) batch_add below "$host-read" GET "$url/v1/formats/$value" "" "exact_or_500 {\"format_rep\":\"$rest\"}" ;;
-        S) batch_add below "$host-read" GET "$url/v1/atoms/by-string/$value" "" "exact_or_500 {\"atom\":$rest}" ;;
-        V) batch_add below "$host-read" GET "$url/v1/atoms/by-value/$value" "" "exact_or_500 {\"string\":\"$rest\"}" ;;
-      esac
-    done < <(grep -E '^[FSV] ' "$ledger" | sort -u)
     for i in $(seq 10); do
-      local n=$((8000000 + i)) rep
+      n=$((8000000 + i))
       [ "$host" = a ] || n=$((n + 100))
       rep=0010000000000000$(printf '%016x' "$n")
-      batch_add below "$host-write" POST "$url/v1/atoms" "{\"string\":\"below-$n\",\"atom\":$n}" refused
+      batch_add below "$host-write" POST "$url/v1/atoms" "{\"string\":\"below-$n\",\"atom\":$n}" refused \
+        "" "T below-$n $n"
       batch_add below "$host-write" POST "$url/v1/formats" "{\"format_rep\":\"$rep\"}" refused
     done
   done
   local start=$SECONDS
   batch_run below
-  echo "below quorum: $(batch_requests below) requests answered in $((SECONDS - start))s"
+  echo "below quorum: $(batch_requests below) registrations answered in $((SECONDS - start))s"
   batch_verify below
 
   start_bricks
@@ -324,11 +321,49 @@ phase_below_quorum() {
   bricks_agree store || fail "the bricks do not hold the same store"
 }
 
+# Lookups while the store cannot be reached: through a host whose mount is dead, and through both
+# hosts while two bricks of three are down. A key that was acknowledged must never be answered
+# 404; the store's 500 is the answer.
+phase_unreachable() {
+  start_host cgi a "$mount_a/store"
+  start_host cgi b "$mount_b/store"
+  batch_new before
+  plan_load before 5 a b 2 3
+  batch_run before
+  batch_verify before
+
+  kill_mount "$mount_b"
+  echo "unreachable: host b's mount killed"
+  batch_new dead
+  plan_lookups_or_500 dead b-read b
+  batch_run dead
+  batch_verify dead
+  unmount "$mount_b"
+  mount_volume "$mount_b"
+
+  stop_brick 1
+  stop_brick 3
+  echo "unreachable: bricks 1 and 3 killed"
+  batch_new below
+  plan_lookups_or_500 below a-read a
+  plan_lookups_or_500 below b-read b
+  batch_run below
+  batch_verify below
+  start_bricks
+  wait_healed 180 || fail "the volume did not heal"
+  batch_new after
+  plan_readback after a 2
+  plan_readback after b 2
+  batch_run after
+  batch_verify after
+}
+
 case $phase in
   semantics) phase_semantics ;;
   two_hosts) phase_two_hosts ;;
   faults) phase_faults ;;
   below_quorum) phase_below_quorum ;;
+  unreachable) phase_unreachable ;;
   *)
     echo "unknown phase: $phase" >&2
     exit 2
