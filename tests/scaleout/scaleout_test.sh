@@ -8,9 +8,9 @@
 #                sees what the other did, across the two mounts (fs_probe)
 #   two_hosts    two lighttpd hosts, each on its own mount, under load at once; every key read
 #                back through the other host; velto-admin check from each mount
-#   faults       a brick killed in the middle of the load and brought back; one host's mount
-#                killed and mounted again; registrations killed at random moments; the volume
-#                heals and every acknowledged registration is there
+#   faults       a brick killed in the middle of the load and brought back; a brick frozen;
+#                one host's mount killed and mounted again; registrations killed at random
+#                moments; the volume heals and every acknowledged registration is there
 #   below_quorum two of three bricks down: writes answer 500, never 200; then the volume comes
 #                back whole
 #   unreachable  lookups of acknowledged keys through a host whose mount is dead, and through
@@ -228,6 +228,21 @@ phase_faults() {
   wait_healed 180 || fail "the volume did not heal"
   echo "faults: healed $((SECONDS - start))s after the load"
   bricks_agree store || fail "the bricks do not hold the same store after healing"
+
+  # A brick that stops answering without closing its connections, as when its machine vanishes:
+  # requests pause until the clients give it up (network.ping-timeout), then go on, all right.
+  batch_new frozen
+  plan_load frozen 6 a b 1 2
+  plan_load frozen 6 b a 1 2
+  freeze_brick 3
+  start=$SECONDS
+  batch_run frozen
+  thaw_brick 3
+  echo "faults: with brick 3 frozen, $(batch_requests frozen) requests answered in $((SECONDS - start))s"
+  batch_verify frozen
+  start=$SECONDS
+  wait_healed 180 || fail "the volume did not heal"
+  echo "faults: healed $((SECONDS - start))s after brick 3 went on"
 
   # Host b's mount killed under load and mounted again; host a goes on meanwhile.
   batch_new before

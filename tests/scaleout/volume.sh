@@ -10,7 +10,8 @@
 #                  docs/scale-out.md gives, started
 # mount_volume DIR [strict|default]   a FUSE mount of the volume (strict: the mount options the
 #                  deployment needs; default: GlusterFS's own, to show what they cost)
-# stop_brick N, start_bricks, wait_healed SECONDS, bricks_agree, kill_mount DIR, unmount DIR
+# stop_brick N, freeze_brick N, thaw_brick N, start_bricks, wait_healed SECONDS, bricks_agree,
+# kill_mount DIR, unmount DIR
 
 VOLUME=velto
 # A name for this machine that the bricks are known by: glusterd refuses 127.0.0.1 and
@@ -31,8 +32,8 @@ VOLUME_SETTINGS=(
   # A write needs two of the three bricks: a brick cut off alone cannot take writes that the
   # other two never see.
   cluster.quorum-type auto
-  # A brick that stops answering without closing its connections is given up after 10 s,
-  # not GlusterFS's default 42 s, which is longer than a web server waits for a program.
+  # A brick that stops answering without closing its connections is given up after 10 to 20 s,
+  # not after GlusterFS's default 42 s, which is longer than a web server waits for a program.
   network.ping-timeout 10
 )
 # The kernel's caches of names, attributes and missing names: 0, so a name that one host has
@@ -128,6 +129,19 @@ stop_brick() {
   pid=$(brick_pid "$1")
   [ -n "$pid" ] || { echo "volume: no pid for brick $1" >&2; return 1; }
   kill -KILL "$pid"
+}
+
+# Freezes brick N (SIGSTOP): its connections stay open and nothing answers, as when its machine
+# vanishes from the network. thaw_brick N lets it go on.
+freeze_brick() {
+  local pid
+  pid=$(brick_pid "$1")
+  [ -n "$pid" ] || { echo "volume: no pid for brick $1" >&2; return 1; }
+  kill -STOP "$pid"
+}
+
+thaw_brick() {
+  kill -CONT "$(brick_pid "$1")"
 }
 
 # Brings back every stopped brick, as an operator does after a crash.
