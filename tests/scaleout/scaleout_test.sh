@@ -242,6 +242,7 @@ phase_faults() {
   for _ in $(seq 600); do [ "$(batch_answered brick)" -ge $((total / 2)) ] && break; sleep 0.05; done
   echo "faults: brick 2 started again after $(batch_answered brick) of $total answers"
   start_bricks
+  wait_writable "$mount_a" "$mount_b" || fail "a mount did not come back to the bricks"
   batch_wait brick
   batch_verify brick
   local start=$SECONDS
@@ -344,6 +345,7 @@ phase_below_quorum() {
   batch_verify below
 
   start_bricks
+  wait_writable "$mount_a" "$mount_b" || fail "a mount did not come back to the bricks"
   echo "below quorum: bricks back"
   wait_healed 180 || fail "the volume did not heal"
   batch_new after
@@ -385,6 +387,7 @@ phase_unreachable() {
   batch_run below
   batch_verify below
   start_bricks
+  wait_writable "$mount_a" "$mount_b" || fail "a mount did not come back to the bricks"
   wait_healed 180 || fail "the volume did not heal"
   batch_new after
   plan_readback after a 2

@@ -10,8 +10,8 @@
 #                  docs/scale-out.md gives, started
 # mount_volume DIR [strict|default]   a FUSE mount of the volume (strict: the mount options the
 #                  deployment needs; default: GlusterFS's own, to show what they cost)
-# stop_brick N, freeze_brick N, thaw_brick N, start_bricks, wait_healed SECONDS, bricks_agree,
-# kill_mount DIR, unmount DIR
+# stop_brick N, freeze_brick N, thaw_brick N, start_bricks, wait_writable DIR..., wait_healed
+# SECONDS, bricks_agree, kill_mount DIR, unmount DIR
 
 VOLUME=velto
 # A name for this machine that the bricks are known by: glusterd refuses 127.0.0.1 and
@@ -148,6 +148,24 @@ thaw_brick() {
 start_bricks() {
   gluster_cli volume start "$VOLUME" force >/dev/null
   wait_bricks_online 3
+}
+
+# Waits until the client of each mount DIR takes writes again, that is, until it has found its
+# way back to two bricks at least: bricks that glusterd reports online are not yet known to the
+# mounts, which reconnect every few seconds.
+wait_writable() {
+  local dir _
+  for dir in "$@"; do
+    for _ in $(seq 300); do
+      if { printf 'x' >"$dir/.scaleout-probe"; } 2>/dev/null; then
+        rm -f "$dir/.scaleout-probe"
+        continue 2
+      fi
+      sleep 0.2
+    done
+    echo "volume: $dir takes no writes after 60s" >&2
+    return 1
+  done
 }
 
 # Waits until the self-heal daemon reports no entry left to heal on any brick.
