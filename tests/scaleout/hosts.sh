@@ -1,4 +1,5 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154
+# (work, source_dir and cgi are the including script's.)
 # hosts.sh: web hosts in front of velto.cgi, each serving a store on its own mount of the volume.
 # Sourced by scaleout_test.sh, inside its private network, where every port is free.
 #

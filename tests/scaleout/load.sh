@@ -1,4 +1,5 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154
+# (work and host_url are the including script's.)
 # load.sh: batches of HTTP requests that several curl clients send at once, each answer held
 # against what it must be, and a ledger of every registration that a host acknowledged, which is
 # read back through the hosts afterwards. Sourced by scaleout_test.sh.
@@ -44,12 +45,13 @@ batch_new() {
 
 batch_add() {
   local batch=$work/batch-$1 c=$2 method=$3 url=$4 body=$5 expectation=$6 on_ok=${7:-} always=${8:-}
-  local i
-  i=0
-  [ ! -f "$batch/expect$c" ] || i=$(wc -l <"$batch/expect$c")
+  local i=0 expect_file=$batch/expect$c conf_file=$batch/client$c.conf
+  [ ! -f "$expect_file" ] || i=$(wc -l <"$expect_file")
+  local separator=
+  # "next" separates requests; one after the last would start an empty one.
+  [ ! -s "$conf_file" ] || separator=next
   {
-    # "next" separates requests; one after the last would start an empty one.
-    [ ! -s "$batch/client$c.conf" ] || printf 'next\n'
+    [ -z "$separator" ] || printf '%s\n' "$separator"
     printf 'url = "%s"\n' "$url"
     printf 'output = "%s/out/%s_%s"\n' "$batch" "$c" "$i"
     printf 'write-out = "%%{http_code}\\n"\n'
@@ -57,8 +59,8 @@ batch_add() {
       printf '%s' "$body" >"$batch/bodies/${c}_$i"
       printf 'data-binary = "@%s/bodies/%s_%s"\n' "$batch" "$c" "$i"
     fi
-  } >>"$batch/client$c.conf"
-  printf '%s\n' "$expectation" >>"$batch/expect$c"
+  } >>"$conf_file"
+  printf '%s\n' "$expectation" >>"$expect_file"
   printf '%s\t%s\n' "$on_ok" "$always" >>"$batch/ledger$c"
 }
 
@@ -114,27 +116,33 @@ batch_verify() {
       body=$(cat "$batch/out/${c}_$i" 2>/dev/null || echo "(no answer)")
       code=${codes[$i]:-none}
       expectation=${expects[$i]}
-      local where="$1 client $c request $i ($(sed -n 's/^url = "\(.*\)"$/\1/p' "$batch/client$c.conf" | sed -n "$((i + 1))p"))"
+      local where url
+      url=$(sed -n 's/^url = "\(.*\)"$/\1/p' "$batch/client$c.conf" | sed -n "$((i + 1))p")
+      where="$1 client $c request $i ($url)"
       case $body in *corrupt*|*"read error"*) fail "$where: $body" ;; esac
       case $expectation in
         exact\ *)
-          [ "$code" = 200 ] && [ "$body" = "${expectation#exact }" ] ||
+          if [ "$code" != 200 ] || [ "$body" != "${expectation#exact }" ]; then
             fail "$where: HTTP $code $body, not ${expectation#exact }"
+          fi
           ;;
         atom_in\ *)
           list=,${expectation#atom_in },
           atom=$(printf '%s' "$body" | sed -n 's/^{"atom":\([0-9]*\)}$/\1/p')
-          [ "$code" = 200 ] && [ -n "$atom" ] && [[ $list == *",$atom,"* ]] ||
+          if [ "$code" != 200 ] || [ -z "$atom" ] || [[ $list != *",$atom,"* ]]; then
             fail "$where: HTTP $code $body, not an atom sent for it"
+          fi
           ;;
         health)
-          [ "$code" = 200 ] &&
-            [[ $body =~ ^\{\"status\":\"ok\",\"format_count\":[0-9]+,\"atom_count\":[0-9]+\}$ ]] ||
+          if [ "$code" != 200 ] ||
+            ! [[ $body =~ ^\{\"status\":\"ok\",\"format_count\":[0-9]+,\"atom_count\":[0-9]+\}$ ]]; then
             fail "$where: HTTP $code $body"
+          fi
           ;;
         refused)
-          [ "$code" = 500 ] && [[ $body == '{"error":'* ]] ||
+          if [ "$code" != 500 ] || [[ $body != '{"error":'* ]]; then
             fail "$where: HTTP $code $body, where the store could not take the write"
+          fi
           ;;
         exact_or_500\ *)
           if [ "$code" = 404 ]; then

@@ -63,11 +63,11 @@ fi
 
 # Inside the namespaces from here on.
 work=$VELTO_SCALEOUT_WORK
-# shellcheck source=volume.sh
+# shellcheck source=tests/scaleout/volume.sh
 source "$source_dir/tests/scaleout/volume.sh"
-# shellcheck source=hosts.sh
+# shellcheck source=tests/scaleout/hosts.sh
 source "$source_dir/tests/scaleout/hosts.sh"
-# shellcheck source=load.sh
+# shellcheck source=tests/scaleout/load.sh
 source "$source_dir/tests/scaleout/load.sh"
 
 mount_a=$work/mount-a
