@@ -12,6 +12,8 @@ PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
   libclang-rt-14-dev clang-tidy cppcheck shellcheck lighttpd curl apache2 nodejs nginx fcgiwrap
   e2fsprogs xfsprogs btrfs-progs
+  # The scale-out tests: a GlusterFS volume that the tests start and stop themselves.
+  glusterfs-server glusterfs-client fuse3 iproute2 procps
 )
 install_packages "${PACKAGES[@]}"
 
