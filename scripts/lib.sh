@@ -157,11 +157,14 @@ processes_with() {
 #                   the site value var.velto_NAME (repeatable; deploy/lighttpd-conf.sh). Writes
 #                   are open (writes=open) unless this sets them otherwise
 #   --config LINE   a line appended to the shipped configuration (repeatable)
+#   --https DIR     HTTPS with DIR/cert.pem and DIR/key.pem (deploy/lighttpd-https.conf);
+#                   lighttpd_url is then https://..., and the certificate is the one trusted
+#                   while waiting for the server
 #   --log FILE      lighttpd's output and error log (default DIR/lighttpd.log); "-" leaves them
 #                   on this shell's standard output and error
 # On failure it prints why (the log's end) on standard error and returns 1.
 start_lighttpd() {
-  local port='' bind=127.0.0.1 user='' lifetime=900 log='' extra=() settings=()
+  local port='' bind=127.0.0.1 user='' lifetime=900 log='' extra=() settings=() tls_dir=
   while [ "$#" -gt 3 ]; do
     case "$1" in
       --port) port=$2 ;;
@@ -170,6 +173,7 @@ start_lighttpd() {
       --lifetime) lifetime=$2 ;;
       --config) extra+=("$2") ;;
       --set) settings+=("$2") ;;
+      --https) tls_dir=$2 ;;
       --log) log=$2 ;;
       *) echo "start_lighttpd: unknown option $1" >&2; return 2 ;;
     esac
@@ -181,12 +185,18 @@ start_lighttpd() {
   # Relative paths would be taken from lighttpd's directory, not from the caller's.
   [[ $program == /* ]] || program=$PWD/$program
   [[ $data_dir == /* ]] || data_dir=$PWD/$data_dir
+  if [ -n "$tls_dir" ]; then
+    [[ $tls_dir == /* ]] || tls_dir=$PWD/$tls_dir
+    extra=("var.velto_certificate = \"$tls_dir/cert.pem\""
+      "var.velto_private_key = \"$tls_dir/key.pem\""
+      "include \"$velto_source_dir/deploy/lighttpd-https.conf\"" "${extra[@]}")
+  fi
   lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
   [ -n "$log" ] || log=$dir/lighttpd.log
   mkdir -p "$dir"
   for _ in 1 2 3 4 5; do
     lighttpd_port=${port:-$(free_port)}
-    lighttpd_url=http://$(url_host "$bind"):$lighttpd_port
+    lighttpd_url=http${tls_dir:+s}://$(url_host "$bind"):$lighttpd_port
     "$velto_source_dir/deploy/lighttpd-conf.sh" "$program" "$data_dir" "$bind" "$lighttpd_port" \
       "$user" "${settings[@]}" >"$conf" || return 1
     if [ "${#extra[@]}" -gt 0 ]; then printf '%s\n' "${extra[@]}" >>"$conf"; fi
@@ -196,7 +206,7 @@ start_lighttpd() {
       timeout -k 5 "$lifetime" "$lighttpd" -D -f "$conf" >"$log" 2>&1 &
     fi
     lighttpd_pid=$!
-    if wait_for_health "$lighttpd_url" "$lighttpd_pid"; then
+    if CURL_CA_BUNDLE=${tls_dir:+$tls_dir/cert.pem} wait_for_health "$lighttpd_url" "$lighttpd_pid"; then
       return 0
     fi
     stop_processes "$lighttpd_pid"
