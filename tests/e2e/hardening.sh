@@ -98,13 +98,15 @@ save_server_answer() {
   cp "$work/got.body" "$name.body"
 }
 
-# serve SETTING...: (re)starts the server with these site values, on a fresh store.
+# serve SETTING...: (re)starts the server with these site values, on a store of its own (programs
+# that the last server started may still be finishing their writes in the last one).
+serves=0
 serve() {
   stop_server
-  rm -rf "$work/store"
-  mkdir -p "$work/store"
+  serves=$((serves + 1))
+  mkdir -p "$work/store-$serves"
   server_settings=("$@")
-  start_server "$kind" "$program" "$work/store" "$work"
+  start_server "$kind" "$program" "$work/store-$serves" "$work"
 }
 
 atom_body() { printf '{"string":"%s","atom":%d}' "$1" "$2"; }
