@@ -1,5 +1,6 @@
 // instances.cpp: a slot is a Unix socket bound to a name in Linux's abstract namespace,
-// "velto-instance/<euid>/<slot>". Only one socket can hold a name, and the kernel frees the name
+// "velto-instance/<euid>/<count>/<slot>": processes of one user started with one count share its
+// slots. Only one socket can hold a name, and the kernel frees the name
 // when the socket's last descriptor closes, which the process's end does: a process killed in
 // the middle of a request never leaves its slot taken. No file is involved, so nothing needs a
 // writable directory, and no leftover can block a later process.
@@ -34,12 +35,13 @@ int instance_slot_count() {
 
 #if defined(__linux__)
 // Binds `fd` to the slot's name; false when another process holds it (or it cannot be named).
-bool bind_slot(int fd, unsigned slot) {
+bool bind_slot(int fd, int count, unsigned slot) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // sun_path[0] stays NUL: the abstract namespace. The name's length is the address's.
     int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-                               "velto-instance/%u/%u", static_cast<unsigned>(::geteuid()), slot);
+                               "velto-instance/%u/%d/%u", static_cast<unsigned>(::geteuid()),
+                               count, slot);
     if (length < 0 || length >= static_cast<int>(sizeof address.sun_path - 1)) return false;
     auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;
@@ -63,7 +65,7 @@ void hold_instance_slot() {
     long pause_ns = 5'000'000;
     for (;;) {
         for (unsigned i = 0; i < static_cast<unsigned>(count); i++) {
-            if (bind_slot(fd, (first + i) % static_cast<unsigned>(count))) return;
+            if (bind_slot(fd, count, (first + i) % static_cast<unsigned>(count))) return;
         }
         timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);

@@ -9,7 +9,8 @@ inline constexpr int MAX_INSTANCE_SLOTS = 4096;
 
 // With VELTO_MAX_INSTANCES=N (1 to MAX_INSTANCE_SLOTS) in the environment, waits until this
 // process holds one of N slots shared by every process of the same effective user, and returns
-// holding it; the slot is released when the process ends, however it ends. There is no time
+// holding it; the slot is released when the process ends, however it ends. Processes started
+// with another N use other slots. There is no time
 // limit here: the web server's own timeout ends a process that waited too long. Without the
 // variable, or where slots cannot be made (not Linux), returns at once.
 void hold_instance_slot();
