@@ -131,7 +131,8 @@ EOF
 # reach fcgiwrap's socket; fcgiwrap, and so the program, runs as the user who started the test.
 write_nginx_config() {
   local program=$1 data_dir=$2 port=$3 conf=$4
-  local dir worker address
+  local dir worker address writes post_content
+  writes=$(setting writes) post_content=$(setting post_content)
   dir=$(dirname "$conf")
   worker=$(worker_user)
   mkdir -p "$dir/temp"
@@ -161,9 +162,9 @@ http {
         root "$dir/empty";
         set \$velto_program "$program";
         set \$velto_data_dir "$data_dir";
-        set \$velto_writes "$(setting writes | sed 's/^$/open/')";
+        set \$velto_writes "${writes:-open}";
         set \$velto_writers "$(setting writers)";
-        set \$velto_post_content "$(setting post_content | sed 's/^$/any/')";
+        set \$velto_post_content "${post_content:-any}";
         include "$dir/velto.conf";
     }
 }
