@@ -322,10 +322,14 @@ fi
 expect "json-only: reads" 200 '{"string":"json"}' "$url/v1/atoms/by-value/1"
 
 # ------------------------------------------------------------------------------------------------
-# HTTPS (lighttpd): a self-signed certificate for 127.0.0.1, the writer's password over TLS.
+# HTTPS (lighttpd): a self-signed certificate for 127.0.0.1, the writer's password over TLS. The
+# program is installed under another name than velto.cgi: lighttpd must run it all the same, and
+# never send its bytes.
 if [ "$kind" = lighttpd ]; then
   stop_server
-  mkdir -p "$work/tls" "$work/tls-store" "$work/tls-server/upload"
+  mkdir -p "$work/tls" "$work/tls-store" "$work/tls-server/upload" "$work/renamed"
+  cp "$program" "$work/renamed/registry"
+  program=$work/renamed/registry
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
     -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" \
     2>/dev/null
@@ -341,6 +345,8 @@ if [ "$kind" = lighttpd ]; then
       "${json_headers[@]}" -d "$(atom_body tls 1)" "$lighttpd_url/v1/atoms"
     expect "https: writer" 200 '{"ok":true}' "${tls[@]}" -u 'alice:correct horse' \
       "${json_headers[@]}" -d "$(atom_body tls 1)" "$lighttpd_url/v1/atoms"
+    expect "https: the program's file" 400 '{"error":"not a CGI request"}' "${tls[@]}" \
+      "$lighttpd_url/velto.cgi"
     if curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$lighttpd_port/v1/health"; then
       fail "https: the port also answers plain HTTP"
     else

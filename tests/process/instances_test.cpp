@@ -21,8 +21,10 @@ namespace {
 
 using namespace velto_test;
 
-// A count that no shipped configuration uses, so that servers of other tests never share it.
+// Counts that no shipped configuration uses, so that servers of other tests never share their
+// slots; one for each test, as the tests may run at once.
 constexpr int COUNT = 3;
+constexpr int COUNT_ENDED = 5;
 const std::string HEALTH = response(200, R"({"status":"ok","format_count":0,"atom_count":0})");
 
 // Holds slot `slot` of `count` as a program would; -1 when another process holds it.
@@ -81,8 +83,8 @@ TEST_F(Instances, AProgramWaitsWhileEverySlotIsTakenAndServesOnceOneFrees) {
 
 TEST_F(Instances, AWaitingProgramEndedByTheServerLeavesNoAnswer) {
     std::vector<int> slots;
-    for (int slot = 0; slot < COUNT; slot++) slots.push_back(take_slot(COUNT, slot));
-    cgi_result result = run_cgi(health_request(std::to_string(COUNT)), "", {.seconds = 1});
+    for (int slot = 0; slot < COUNT_ENDED; slot++) slots.push_back(take_slot(COUNT_ENDED, slot));
+    cgi_result result = run_cgi(health_request(std::to_string(COUNT_ENDED)), "", {.seconds = 1});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.exit_status, -1);
     for (int fd : slots) ::close(fd);
