@@ -12,6 +12,7 @@ PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
   libclang-rt-14-dev clang-tidy cppcheck shellcheck lighttpd curl apache2 nodejs nginx fcgiwrap
   apache2-utils openssl lighttpd-mod-openssl libapache2-mod-qos libpcre3 python3
+  e2fsprogs xfsprogs btrfs-progs
 )
 install_packages "${PACKAGES[@]}"
 
