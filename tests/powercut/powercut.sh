@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# The script runs again inside a namespace of its own (the exec below), from where its functions
+# are called; shellcheck takes them all for unreachable.
+# shellcheck disable=SC2317
 # Power cuts on real file systems. The store lives on ext4, XFS or btrfs in an image file attached
 # to a loop device and mounted so that nothing reaches the image unless someone flushed it (a long
 # journal commit interval). A cut is a copy of the image taken while the device is idle: attached
@@ -44,7 +47,7 @@ usage() {
   exit 2
 }
 
-fs= cgi= admin= shim= scenarios=answers,inside expect_loss=no
+fs='' cgi='' admin='' shim='' scenarios=answers,inside expect_loss=no
 cuts=${VELTO_POWERCUT_CUTS:-40}
 variant=${VELTO_POWERCUT_VARIANT:-none}
 seed=${VELTO_POWERCUT_SEED:-$(( $(date +%s%N) % 32768 ))}
@@ -64,8 +67,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 case $fs in ext4 | xfs | btrfs) ;; *) usage ;; esac
-[ -n "$cgi" ] && [ -n "$admin" ] && [ -n "$shim" ] || usage
-[[ $cuts =~ ^[0-9]+$ ]] && [[ $seed =~ ^[0-9]+$ ]] || usage
+if [ -z "$cgi" ] || [ -z "$admin" ] || [ -z "$shim" ]; then usage; fi
+if ! [[ $cuts =~ ^[0-9]+$ && $seed =~ ^[0-9]+$ ]]; then usage; fi
 case $variant in
   none) drop= ;;
   nofsync) drop=fsync ;;
@@ -218,7 +221,7 @@ next_content() { # sets $content and $content_file, where its bytes go
 # The store name of a string: every byte other than 0-9 A-Z a-z - . _ as % and two lowercase
 # hex digits.
 store_name() {
-  local string=$1 name= char i
+  local string=$1 name='' char i
   for ((i = 0; i < ${#string}; i++)); do
     char=${string:i:1}
     case $char in
@@ -565,7 +568,7 @@ draw_numbers() { # count: fills $drawn with numbers from 0 to 2^30-1
 }
 
 scenario_inside() {
-  local k store=0 d= r stop what call_list calls duration formats_here=()
+  local k store=0 d='' r stop what call_list calls duration formats_here=()
   local sizes=(16 16 4096 65536 1048576) strings=(alpha beta "a b/c" delta) atoms=(0 1 2 2147483647)
   for ((k = 1; k <= cuts; k++)); do
     if [ $(((k - 1) % 8)) -eq 0 ]; then
