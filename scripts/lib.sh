@@ -146,7 +146,6 @@ processes_with() {
 # start_lighttpd [OPTION...] PROGRAM DATA_DIR DIR: starts lighttpd in the foreground of a
 # background process of this shell, from the configuration that deploy/lighttpd-conf.sh makes
 # of deploy/lighttpd.conf, written to DIR/lighttpd.conf, and returns once /v1/health answers 200.
-# PROGRAM is a file named velto.cgi, as that configuration wants.
 # Sets lighttpd_pid (to stop it: stop_processes), lighttpd_port and lighttpd_url.
 #   --port N        this port (a port taken makes it fail); default: a free one, tried again
 #                   with another when the bind fails because it was taken meanwhile
@@ -154,12 +153,18 @@ processes_with() {
 #   --user NAME     the user that lighttpd and the program run as once the port is bound (as
 #                   root); default: the user who starts it
 #   --lifetime S    lighttpd is ended after S seconds (timeout's duration; 0: never)
+#   --set NAME=VALUE
+#                   the site value var.velto_NAME (repeatable; deploy/lighttpd-conf.sh). Writes
+#                   are open (writes=open) unless this sets them otherwise
 #   --config LINE   a line appended to the shipped configuration (repeatable)
+#   --https DIR     HTTPS with DIR/cert.pem and DIR/key.pem (deploy/lighttpd-https.conf);
+#                   lighttpd_url is then https://..., and the certificate is the one trusted
+#                   while waiting for the server
 #   --log FILE      lighttpd's output and error log (default DIR/lighttpd.log); "-" leaves them
 #                   on this shell's standard output and error
 # On failure it prints why (the log's end) on standard error and returns 1.
 start_lighttpd() {
-  local port='' bind=127.0.0.1 user='' lifetime=900 log='' extra=()
+  local port='' bind=127.0.0.1 user='' lifetime=900 log='' extra=() settings=() tls_dir=
   while [ "$#" -gt 3 ]; do
     case "$1" in
       --port) port=$2 ;;
@@ -167,6 +172,8 @@ start_lighttpd() {
       --user) user=$2 ;;
       --lifetime) lifetime=$2 ;;
       --config) extra+=("$2") ;;
+      --set) settings+=("$2") ;;
+      --https) tls_dir=$2 ;;
       --log) log=$2 ;;
       *) echo "start_lighttpd: unknown option $1" >&2; return 2 ;;
     esac
@@ -174,23 +181,24 @@ start_lighttpd() {
   done
   local program=$1 data_dir=$2 dir=$3
   local conf=$dir/lighttpd.conf lighttpd _
+  [[ " ${settings[*]} " == *" writes="* ]] || settings+=(writes=open)
   # Relative paths would be taken from lighttpd's directory, not from the caller's.
   [[ $program == /* ]] || program=$PWD/$program
   [[ $data_dir == /* ]] || data_dir=$PWD/$data_dir
-  # cgi.assign matches the file's name: under another name lighttpd would send the program's
-  # bytes as a static file instead of running it.
-  if [ "$(basename "$program")" != velto.cgi ]; then
-    echo "start_lighttpd: the program must be named velto.cgi: $program" >&2
-    return 2
+  if [ -n "$tls_dir" ]; then
+    [[ $tls_dir == /* ]] || tls_dir=$PWD/$tls_dir
+    extra=("var.velto_certificate = \"$tls_dir/cert.pem\""
+      "var.velto_private_key = \"$tls_dir/key.pem\""
+      "include \"$velto_source_dir/deploy/lighttpd-https.conf\"" "${extra[@]}")
   fi
   lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
   [ -n "$log" ] || log=$dir/lighttpd.log
   mkdir -p "$dir"
   for _ in 1 2 3 4 5; do
     lighttpd_port=${port:-$(free_port)}
-    lighttpd_url=http://$(url_host "$bind"):$lighttpd_port
+    lighttpd_url=http${tls_dir:+s}://$(url_host "$bind"):$lighttpd_port
     "$velto_source_dir/deploy/lighttpd-conf.sh" "$program" "$data_dir" "$bind" "$lighttpd_port" \
-      "$user" >"$conf" || return 1
+      "$user" "${settings[@]}" >"$conf" || return 1
     if [ "${#extra[@]}" -gt 0 ]; then printf '%s\n' "${extra[@]}" >>"$conf"; fi
     if [ "$log" = - ]; then
       timeout -k 5 "$lifetime" "$lighttpd" -D -f "$conf" &
@@ -198,7 +206,7 @@ start_lighttpd() {
       timeout -k 5 "$lifetime" "$lighttpd" -D -f "$conf" >"$log" 2>&1 &
     fi
     lighttpd_pid=$!
-    if wait_for_health "$lighttpd_url" "$lighttpd_pid"; then
+    if CURL_CA_BUNDLE=${tls_dir:+$tls_dir/cert.pem} wait_for_health "$lighttpd_url" "$lighttpd_pid"; then
       return 0
     fi
     stop_processes "$lighttpd_pid"

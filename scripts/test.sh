@@ -11,6 +11,7 @@ source scripts/lib.sh
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
   libclang-rt-14-dev clang-tidy cppcheck shellcheck lighttpd curl apache2 nodejs nginx fcgiwrap
+  apache2-utils openssl lighttpd-mod-openssl libapache2-mod-qos libpcre3 python3
   e2fsprogs xfsprogs btrfs-progs
   # The scale-out tests: a GlusterFS volume that the tests start and stop themselves.
   glusterfs-server glusterfs-client fuse3 iproute2 procps

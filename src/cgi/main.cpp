@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "cgi/instances.h"
 #include "cgi/intake.h"
 #include "store/store.h"
 
@@ -31,6 +32,8 @@ int main() {
     const char* path = std::getenv("PATH_INFO");
     if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
 
+    // Before anything is read or allocated: a process waiting for its turn holds next to nothing.
+    hold_instance_slot();
     serve_request(method, path, std::getenv("CONTENT_LENGTH"));
     return 0;
 }

@@ -1,5 +1,7 @@
 // check_answers.mjs OPENAPI DIR: holds every answer that e2e.sh saved in DIR (NAME.request: the
-// method, the path as sent and the status, one a line; NAME.body) against the API description.
+// method, the path as sent and the status, one a line, and "server" on a fourth line for an
+// answer that the web server gave itself; NAME.body) against the API description. The web
+// server's answers must be the description's x-web-server-answers for their status.
 // The path and method must name an operation, or else the answer must be the description's
 // unknown-endpoint answer; the status must be one the operation lists; the body must be JSON
 // that the response's schema accepts. Prints one line per mismatch and "N passed, N failed".
@@ -51,7 +53,7 @@ let passed = 0;
 let failed = 0;
 const names = readdirSync(dir).filter((name) => name.endsWith('.request')).sort();
 for (const name of names) {
-  const [method, sentPath, status] = readFileSync(join(dir, name), 'latin1').split('\n');
+  const [method, sentPath, status, origin] = readFileSync(join(dir, name), 'latin1').split('\n');
   const body = readFileSync(join(dir, name.replace(/\.request$/, '.body')), 'utf8');
   const label = `${name}: ${method} ${sentPath} -> ${status}`;
   // The web server resolves dot segments before the program routes.
@@ -59,7 +61,15 @@ for (const name of names) {
   const route = routes.find((candidate) => candidate.pattern.test(path));
   const lowerMethod = method.toLowerCase();
   let pointer;
-  if (route && doc.paths[route.template][lowerMethod]) {
+  if (origin === 'server') {
+    const answer = doc['x-web-server-answers']?.[status];
+    if (!answer) {
+      failed++;
+      console.log(`FAIL ${label}: the web server's answer ${status} is not in x-web-server-answers`);
+      continue;
+    }
+    pointer = `${answer.$ref}/content/application~1json/schema`;
+  } else if (route && doc.paths[route.template][lowerMethod]) {
     pointer = responsePointer(route.template, lowerMethod, status);
     if (!pointer) {
       failed++;

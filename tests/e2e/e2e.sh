@@ -97,11 +97,13 @@ reason_of() {
   esac
 }
 
-save_answer() {  # METHOD PATH STATUS, for check_answers.mjs: NAME.request (3 lines), NAME.body
+# METHOD PATH STATUS [server], for check_answers.mjs: NAME.request (3 lines, and "server" for
+# an answer of the web server's own), NAME.body
+save_answer() {
   answer_count=$((answer_count + 1))
   local name
   name=$(printf '%s/%04d' "$answers" "$answer_count")
-  printf '%s\n%s\n%s\n' "$1" "$2" "$3" >"$name.request"
+  printf '%s\n%s\n%s\n%s' "$1" "$2" "$3" "${4:+$4$'\n'}" >"$name.request"
   cp "$work/got.body" "$name.body"
 }
 
@@ -148,7 +150,8 @@ check() {
 }
 
 # check_status METHOD PATH BODY|- STATUS: for answers the server gives on its own, before or
-# instead of the program; only the status code is the contract.
+# instead of the program: the status, the JSON type and the cross-origin header; the body is
+# held against the description's x-web-server-answers.
 check_status() {
   local method=$1 path=$2 body=$3 status=$4 code
   if [ "$body" = - ]; then
@@ -158,6 +161,15 @@ check_status() {
   fi
   code=$(status_line | awk '{ print $2 }')
   if [ "$code" = "$status" ]; then pass; else fail "$method $path: status '$code', want $status"; fi
+  local type origin
+  type=$(header_value Content-Type)
+  origin=$(header_value Access-Control-Allow-Origin)
+  if [ "$type" = application/json ] && [ "$origin" = '*' ]; then
+    pass
+  else
+    fail "$method $path: the server's own $code: Content-Type '$type', Access-Control-Allow-Origin '$origin'"
+  fi
+  save_answer "$method" "$path" "$status" server
 }
 
 # ----------------------------------------------------------------------------------------------

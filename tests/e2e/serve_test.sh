@@ -43,13 +43,13 @@ fail() {
   echo "FAIL $*"
 }
 
-# start_serve HOW OUT_FILE STORE [USER]: picks a free port (another one if it is taken meanwhile)
+# start_serve HOW OUT_FILE STORE [USER [OPTION...]]: picks a free port (another one if it is taken meanwhile)
 # and runs scripts/serve with it and STORE, given as options (HOW = options) or in the
 # environment (HOW = environment), in a session of its own as from a terminal (where SIGINT is
-# not ignored, as it is for a background job), as USER when given; waits until it has said that
-# it serves, and answers on $port. Its temporary files go to $work/tmp, or $work/tmp-USER.
+# not ignored, as it is for a background job), as USER when given and not empty, with the OPTIONs
+# of scripts/serve (HOW = options); waits until it has said that it serves, and answers on $port. Its temporary files go to $work/tmp, or $work/tmp-USER.
 start_serve() {
-  local how=$1 out=$2 store=$3 user=${4:-} tmp=$work/tmp as=() _
+  local how=$1 out=$2 store=$3 user=${4:-} tmp=$work/tmp as=() extra=("${@:5}") _
   if [ -n "$user" ]; then
     tmp=$work/tmp-$user
     as=(runuser -u "$user" --)
@@ -60,7 +60,7 @@ start_serve() {
     port=$(free_port)
     if [ "$how" = options ]; then
       TMPDIR=$tmp setsid env --default-signal=INT "${as[@]}" bash "$source_dir/scripts/serve" \
-        --program "$program" --port "$port" --data-dir "$store" >"$out" 2>&1 &
+        --program "$program" --port "$port" --data-dir "$store" "${extra[@]}" >"$out" 2>&1 &
     else
       TMPDIR=$tmp VELTO_PORT=$port VELTO_DATA_DIR=$store setsid env --default-signal=INT \
         "${as[@]}" bash "$source_dir/scripts/serve" --program "$program" >"$out" 2>&1 &
@@ -195,6 +195,26 @@ if [ "$(curl -s --max-time 5 "http://127.0.0.1:$port/v1/health")" = \
 else
   fail "the first server does not answer after the second failed"
 fi
+interrupt_serve
+
+# --- Writers: reads open, writes for the users of an htpasswd file --------------------------------
+htpasswd -c -b -B "$work/writers" alice 'correct horse' 2>/dev/null
+store=$work/store-writers
+start_serve options "$work/out-writers" "$store" "" --writers "$work/writers"
+if grep -qxF -e "velto: reads are open; writes need a writer of $work/writers (basic authentication)" \
+  "$work/out-writers"; then pass; else fail "--writers: $(cat "$work/out-writers")"; fi
+for case in "200 -" "401 -" "401 alice:wrong" "200 alice:correct horse"; do
+  want=${case%% *} who=${case#* }
+  if [ "$want$who" = 200- ]; then
+    got=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/v1/health")
+  elif [ "$who" = - ]; then
+    got=$(curl -s -o /dev/null -w '%{http_code}' -d '{"string":"w","atom":1}' "http://127.0.0.1:$port/v1/atoms")
+  else
+    got=$(curl -s -o /dev/null -w '%{http_code}' -u "$who" -d '{"string":"w","atom":1}' \
+      "http://127.0.0.1:$port/v1/atoms")
+  fi
+  if [ "$got" = "$want" ]; then pass; else fail "--writers: $case: $got"; fi
+done
 interrupt_serve
 
 # --- Environment -------------------------------------------------------------------------------

@@ -5,6 +5,9 @@
 #
 # start_server KIND PROGRAM DATA_DIR WORK_DIR (KIND: lighttpd, apache or nginx) sets base_url
 # (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them.
+# server_settings (NAME=VALUE...) sets the configurations' site values alike for every server:
+# writes (open unless set), writers, writer_addresses (addresses separated by spaces),
+# post_content; and site=vhost puts Apache's registry in a virtual host of its own.
 # Nothing here listens beyond 127.0.0.1, and every server runs under `timeout`, so none outlives
 # a test that is itself killed.
 
@@ -14,8 +17,18 @@ source "$source_dir/scripts/lib.sh"
 server_pids=()
 base_url=
 server_log=
+server_settings=()
 
 SERVER_LIFETIME_SECONDS=900
+
+# setting NAME: the value of NAME in server_settings; empty when not set.
+setting() {
+  local entry value=''
+  for entry in "${server_settings[@]}"; do
+    if [ "${entry%%=*}" = "$1" ]; then value=${entry#*=}; fi
+  done
+  printf '%s' "$value"
+}
 
 # The user that Apache's children, and so the program, run as: Apache refuses to serve as root.
 worker_user() {
@@ -51,6 +64,9 @@ apache_modules_dir() {
 write_apache_config() {
   local program=$1 data_dir=$2 port=$3 conf=$4
   local dir modules worker placement cgi_dir library_path
+  local writes writers addresses post_content
+  writes=$(setting writes) writers=$(setting writers) addresses=$(setting writer_addresses)
+  post_content=$(setting post_content)
   dir=$(dirname "$conf")
   modules=$(apache_modules_dir)
   worker=$(worker_user)
@@ -73,18 +89,39 @@ ErrorLog "$dir/error.log"
 LogLevel warn
 LoadModule mpm_prefork_module "$modules/mod_mpm_prefork.so"
 LoadModule authz_core_module "$modules/mod_authz_core.so"
+LoadModule authz_host_module "$modules/mod_authz_host.so"
+LoadModule authz_user_module "$modules/mod_authz_user.so"
+LoadModule authn_core_module "$modules/mod_authn_core.so"
+LoadModule authn_file_module "$modules/mod_authn_file.so"
+LoadModule auth_basic_module "$modules/mod_auth_basic.so"
 LoadModule alias_module "$modules/mod_alias.so"
 LoadModule env_module "$modules/mod_env.so"
+LoadModule headers_module "$modules/mod_headers.so"
+LoadModule mime_module "$modules/mod_mime.so"
+TypesConfig /dev/null
+LoadModule reqtimeout_module "$modules/mod_reqtimeout.so"
 LoadModule cgi_module "$modules/mod_cgi.so"
+LoadFile /usr/lib/x86_64-linux-gnu/libpcre.so.3
+LoadModule qos_module "$modules/mod_qos.so"
 User $worker
 Group #$(id -g "$worker")
-StartServers 4
-MaxRequestWorkers 16
+Include "$source_dir/deploy/apache/velto-mpm.conf"
 DocumentRoot "$dir/empty"
 Define VELTO_CGI_DIR "$cgi_dir"
 Define VELTO_DATA_DIR "$data_dir"
-Include "$source_dir/deploy/apache/velto.conf"
+Define VELTO_CONF_DIR "$source_dir/deploy"
+Define VELTO_WRITES "${writes:-open}"
 EOF
+  [ -z "$writers" ] || echo "Define VELTO_WRITERS \"$writers\"" >>"$conf"
+  [ -z "$addresses" ] || echo "Define VELTO_WRITER_ADDRESSES \"$addresses\"" >>"$conf"
+  [ -z "$post_content" ] || echo "Define VELTO_POST_CONTENT \"$post_content\"" >>"$conf"
+  if [ "$(setting site)" = vhost ]; then
+    # The registry in a virtual host of its own, as docs/deploy.md sets it up.
+    printf '<VirtualHost 127.0.0.1:%s>\n  Include "%s"\n</VirtualHost>\n' "$port" \
+      "$source_dir/deploy/apache/velto.conf" >>"$conf"
+  else
+    echo "Include \"$source_dir/deploy/apache/velto.conf\"" >>"$conf"
+  fi
   if [ -n "$library_path" ]; then
     echo "SetEnv LD_LIBRARY_PATH \"$library_path\"" >>"$conf"
   fi
@@ -94,18 +131,26 @@ EOF
 # reach fcgiwrap's socket; fcgiwrap, and so the program, runs as the user who started the test.
 write_nginx_config() {
   local program=$1 data_dir=$2 port=$3 conf=$4
-  local dir worker
+  local dir worker address writes post_content
+  writes=$(setting writes) post_content=$(setting post_content)
   dir=$(dirname "$conf")
   worker=$(worker_user)
   mkdir -p "$dir/temp"
+  # The pieces that velto.conf includes by names relative to the configuration's directory.
+  cp "$source_dir"/deploy/nginx/velto*.conf "$dir/"
+  if [ -n "$(setting writer_addresses)" ]; then
+    for address in $(setting writer_addresses); do echo "$address 1;"; done \
+      >"$dir/velto-writer-addresses.conf"
+  fi
   cat >"$conf" <<EOF
 user $worker;
 worker_processes 2;
 pid "$dir/nginx.pid";
 error_log "$dir/error.log" warn;
-events { worker_connections 64; }
+events { worker_connections 1024; }
 http {
     access_log off;
+    include "$dir/velto-http.conf";
     client_body_temp_path "$dir/temp/body";
     proxy_temp_path "$dir/temp/proxy";
     fastcgi_temp_path "$dir/temp/fastcgi";
@@ -117,7 +162,10 @@ http {
         root "$dir/empty";
         set \$velto_program "$program";
         set \$velto_data_dir "$data_dir";
-        include "$source_dir/deploy/nginx/velto.conf";
+        set \$velto_writes "${writes:-open}";
+        set \$velto_writers "$(setting writers)";
+        set \$velto_post_content "${post_content:-any}";
+        include "$dir/velto.conf";
     }
 }
 EOF
@@ -161,8 +209,18 @@ start_server() {
     # The program runs as the user who started the test. Bodies past 64 KiB are buffered in the
     # test's directory rather than in /var/tmp.
     mkdir -p "$work_dir/$kind/upload"
+    local entry sets=()
+    for entry in "${server_settings[@]}"; do
+      case "${entry%%=*}" in
+        site) continue ;;
+        # One regular expression that matches exactly the listed addresses.
+        writer_addresses)
+          entry="writer_addresses=^($(setting writer_addresses | sed 's/[.]/[.]/g; s/ /|/g'))\$" ;;
+      esac
+      sets+=(--set "$entry")
+    done
     start_lighttpd --lifetime "$SERVER_LIFETIME_SECONDS" --log "$server_log" \
-      --config "server.upload-dirs = (\"$work_dir/$kind/upload\")" \
+      --config "server.upload-dirs = (\"$work_dir/$kind/upload\")" "${sets[@]}" \
       "$program" "$data_dir" "$work_dir/$kind" || return 1
     server_pids+=("$lighttpd_pid")
     base_url=$lighttpd_url

@@ -37,12 +37,11 @@ trap 'exit 1' INT TERM
 
 mkdir -p "$work/data" "$work/bodies" "$work/out"
 
-# The shipped configuration, on a free port, with room for every client's connection and the
-# 64 KiB bodies buffered in the test's own directory. The program runs as the user who started
-# the test; lighttpd ends a minute after the clients must have.
+# The shipped configuration (which has room for every client's connection), on a free port, with
+# the 64 KiB bodies buffered in the test's own directory. The program runs as the user who
+# started the test; lighttpd ends a minute after the clients must have.
 start_lighttpd --lifetime $((seconds + 60)) --log "$work/error.log" \
-  --config "server.max-connections = 512" --config "server.upload-dirs = (\"$work\")" \
-  "$cgi" "$work/data" "$work"
+  --config "server.upload-dirs = (\"$work\")" "$cgi" "$work/data" "$work"
 base=$lighttpd_url
 
 # The server ID of a representation given as hex whose declared length is its whole size: the
