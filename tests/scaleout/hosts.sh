@@ -23,8 +23,10 @@ start_host() {
   mkdir -p "$dir/upload"
   case $mode in
     cgi)
-      # As the run command does: the program runs as the user who started the server.
-      "$source_dir/deploy/lighttpd-conf.sh" "$cgi" "$data_dir" 127.0.0.1 "$port" "" >"$dir/lighttpd.conf"
+      # As the run command does: the program runs as the user who started the server. The hosts
+      # stand in a private network of the test's own, so writes are open to every client.
+      "$source_dir/deploy/lighttpd-conf.sh" "$cgi" "$data_dir" 127.0.0.1 "$port" "" writes=open \
+        >"$dir/lighttpd.conf"
       echo "server.upload-dirs = (\"$dir/upload\")" >>"$dir/lighttpd.conf"
       echo "server.errorlog = \"$dir/error.log\"" >>"$dir/lighttpd.conf"
       timeout -k 5 "$HOST_LIFETIME_SECONDS" lighttpd -D -f "$dir/lighttpd.conf" >"$dir/server.log" 2>&1 &

@@ -67,6 +67,8 @@ batch_add() {
 batch_clients() {
   local file
   for file in "$work/batch-$1"/client*.conf; do
+    # A batch that was given no request (nothing to read back) has no client.
+    [ -e "$file" ] || continue
     file=${file##*/client}
     echo "${file%.conf}"
   done
