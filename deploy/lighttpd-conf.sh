@@ -1,13 +1,18 @@
 #!/bin/sh
-# lighttpd-conf.sh PROGRAM DATA_DIR BIND PORT USER: writes to standard output the lighttpd.conf
-# beside this script with its five site values replaced ("" as USER keeps the starting user).
+# lighttpd-conf.sh [--fastcgi] PROGRAM DATA_DIR BIND PORT USER: writes to standard output the
+# lighttpd.conf beside this script (with --fastcgi, lighttpd-fastcgi.conf: the program as a pool
+# of FastCGI workers) with its five site values replaced ("" as USER keeps the starting user).
 # Everything else in the file is passed through unchanged, so what runs is what is shipped.
 set -eu
+template="$(dirname "$0")/lighttpd.conf"
+if [ "${1-}" = --fastcgi ]; then
+  template="$(dirname "$0")/lighttpd-fastcgi.conf"
+  shift
+fi
 if [ "$#" -ne 5 ]; then
-  echo "usage: $0 PROGRAM DATA_DIR BIND PORT USER" >&2
+  echo "usage: $0 [--fastcgi] PROGRAM DATA_DIR BIND PORT USER" >&2
   exit 2
 fi
-template="$(dirname "$0")/lighttpd.conf"
 
 # The values go into double-quoted lighttpd strings and a sed replacement.
 for value in "$@"; do

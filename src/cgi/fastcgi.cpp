@@ -113,8 +113,10 @@ void install_stop_handlers() {
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     for (const int signal : STOP_SIGNALS) sigaddset(&action.sa_mask, signal);
-    // No SA_RESTART: a blocked accept() or poll() must return.
-    action.sa_flags = 0;
+    // SA_RESTART: the reads and writes of a request in hand carry on as if nothing happened
+    // (libfcgi takes an interrupted read for the end of the body). The wait for a connection
+    // still ends: poll() is never restarted, and a restarted accept() meets /dev/null.
+    action.sa_flags = SA_RESTART;
     for (const int signal : STOP_SIGNALS) ::sigaction(signal, &action, nullptr);
 }
 
@@ -218,7 +220,7 @@ int serve_fastcgi() {
         if (!wait_for_connection()) break;
         const int accepted = fcgi.accept(&request);
         if (accepted < 0) {
-            // Another worker took the connection first, or a signal came.
+            // Another worker took the connection first (a non-blocking socket), or a signal came.
             if (-accepted == EAGAIN || -accepted == EWOULDBLOCK || -accepted == EINTR) continue;
             if (!stop_requested) status = 1;
             break;
