@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
   libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs nginx fcgiwrap
+  libfcgi-dev spawn-fcgi libapache2-mod-fcgid
 )
 
 missing=()
