@@ -1,5 +1,7 @@
 // check.cpp: the soundness report.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -70,14 +72,87 @@ class findings {
     uint64_t files_ = 0;
 };
 
+// The user the server runs as, against whom every entry is held.
+struct server_user {
+    uid_t uid = 0;
+    gid_t groups[64] = {};
+    int group_count = 0;
+    char name[64] = "";
+
+    bool is_member(gid_t gid) const {
+        for (int i = 0; i < group_count; i++) {
+            if (groups[i] == gid) return true;
+        }
+        return false;
+    }
+    // Whether the user may do all of `wanted` (a mask of 4 read, 2 write, 1 search) to an entry.
+    bool may(const struct stat& status, mode_t wanted) const {
+        if (uid == 0) return true;
+        const mode_t bits = status.st_uid == uid    ? (status.st_mode >> 6) & 7
+                            : is_member(status.st_gid) ? (status.st_mode >> 3) & 7
+                                                       : status.st_mode & 7;
+        return (bits & wanted) == wanted;
+    }
+};
+
+// `name` when given, else the owner of data_dir (with its groups when the system knows it).
+// False, with a message, for an unknown name.
+bool find_server_user(const char* name, server_user* user) {
+    const passwd* entry = nullptr;
+    struct stat status;
+    if (name != nullptr) {
+        entry = ::getpwnam(name);
+        if (entry == nullptr) {
+            std::fprintf(stderr, "velto-admin check: no user %s on this system\n", name);
+            return false;
+        }
+    } else if (::stat(data_dir, &status) == 0) {
+        entry = ::getpwuid(status.st_uid);
+        user->uid = status.st_uid;
+        user->groups[0] = status.st_gid;
+        user->group_count = 1;
+        std::snprintf(user->name, sizeof user->name, "uid %ld", static_cast<long>(status.st_uid));
+    } else {
+        return true;  // no store: the tree's faults say so
+    }
+    if (entry != nullptr) {
+        user->uid = entry->pw_uid;
+        int count = static_cast<int>(sizeof user->groups / sizeof user->groups[0]);
+        if (::getgrouplist(entry->pw_name, entry->pw_gid, user->groups, &count) < 0) {
+            count = static_cast<int>(sizeof user->groups / sizeof user->groups[0]);
+        }
+        user->group_count = count;
+        std::snprintf(user->name, sizeof user->name, "%s", entry->pw_name);
+    }
+    return true;
+}
+
 bool form_tree_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template) {
     if (path_template == nullptr) return format_into(out, sizeof out, "%s", data_dir);
     return store_path(out, path_template, data_dir);
 }
 
-// data_dir and each directory of the tree present and a directory; a symbolic link to one
-// serves as one.
-void check_tree(findings& found) {
+// An entry the server's user does not own, or cannot use as it must: list, write and search a
+// directory, read a file.
+void check_owner(findings& found, const server_user& user, const char* path,
+                 const struct stat& status) {
+    char detail[DETAIL_SIZE];
+    if (status.st_uid != user.uid) {
+        std::snprintf(detail, sizeof detail, "owned by uid %ld, not by the server's user %s",
+                      static_cast<long>(status.st_uid), user.name);
+        found.add(finding::foreign_owner, path, detail);
+    }
+    const bool is_directory = S_ISDIR(status.st_mode);
+    if (!user.may(status, is_directory ? 7 : 4)) {
+        std::snprintf(detail, sizeof detail, "the server's user %s cannot %s it", user.name,
+                      is_directory ? "list, write and enter" : "read");
+        found.add(finding::no_access, path, detail);
+    }
+}
+
+// data_dir and each directory of the tree present and a directory. data_dir may be a link, the
+// operator's choice; below it a link is no directory, since the programs never follow one.
+void check_tree(findings& found, const server_user& user) {
     const char* templates[1 + sizeof STORE_TREE / sizeof STORE_TREE[0]] = {nullptr};
     for (std::size_t i = 0; i < sizeof STORE_TREE / sizeof STORE_TREE[0]; i++) {
         templates[i + 1] = STORE_TREE[i].path_template;
@@ -89,7 +164,9 @@ void check_tree(findings& found) {
             return;
         }
         struct stat status;
-        if (::stat(path, &status) != 0) {
+        const int queried =
+            path_template == nullptr ? ::stat(path, &status) : ::lstat(path, &status);
+        if (queried != 0) {
             found.add(finding::missing_directory, path,
                       errno == ENOENT ? "missing" : std::strerror(errno));
         } else if (!S_ISDIR(status.st_mode)) {
@@ -97,6 +174,8 @@ void check_tree(findings& found) {
             std::snprintf(detail, sizeof detail, "%s, where a directory belongs",
                           kind_of_entry(status.st_mode));
             found.add(finding::not_a_directory, path, detail);
+        } else {
+            check_owner(found, user, path, status);
         }
     }
 }
@@ -129,26 +208,33 @@ void note_foreign_entries(findings& found) {
     for (std::size_t i = 0; i < parent_count; i++) {
         char path[PATH_BUFFER_SIZE];
         if (!form_tree_path(path, parents[i]->path_template)) continue;
-        directory_scan scan(path);
+        directory_scan scan(parents[i]->path_template == nullptr
+                                ? ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                : open_tree_directory(parents[i]->label).release());
         while (const char* name = scan.next()) {
-            if (!is_tree_entry(parents[i]->label, name)) {
-                found.add_entry(finding::foreign_entry, parents[i]->label, name,
-                                "not part of the store; left alone");
-            }
+            if (is_tree_entry(parents[i]->label, name)) continue;
+            struct stat status;
+            char detail[DETAIL_SIZE];
+            std::snprintf(detail, sizeof detail, "%s; not part of the store; left alone",
+                          ::fstatat(scan.fd(), name, &status, AT_SYMLINK_NOFOLLOW) == 0
+                              ? kind_of_entry(status.st_mode)
+                              : "gone");
+            found.add_entry(finding::foreign_entry, parents[i]->label, name, detail);
         }
     }
 }
 
 class checker final : public store_visitor {
   public:
-    explicit checker(findings& found)
+    checker(findings& found, const server_user& user)
         : found_(found),
+          user_(user),
           strings_fd_(open_store_directory(file_kind::atom)),
           values_fd_(open_store_directory(file_kind::atom_value)) {}
 
     void cannot_open(const file_kind_rules&, const char* path, int error) override {
-        // A missing directory, or a file in its place, is a fault of the tree already.
-        if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return;
+        // A missing directory, or a file or link in its place, is a fault of the tree already.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG) return;
         found_.add(finding::unreadable, path, std::strerror(error));
     }
 
@@ -197,8 +283,12 @@ class checker final : public store_visitor {
             read_store_entry(dir_fd, name, kind.size_limit, content_, &status);
         char detail[DETAIL_SIZE];
         switch (result) {
-            case read_status::read:
+            case read_status::read: {
+                char path[PATH_BUFFER_SIZE];
+                entry_path(path, kind.label, name);
+                check_owner(found_, user_, path, status);
                 return true;
+            }
             case read_status::missing:  // removed while the check ran: nothing to judge
                 return false;
             case read_status::not_regular:
@@ -295,6 +385,7 @@ class checker final : public store_visitor {
     }
 
     findings& found_;
+    const server_user& user_;
     fd_owner strings_fd_;
     fd_owner values_fd_;
     byte_buffer content_;
@@ -304,10 +395,12 @@ class checker final : public store_visitor {
 }  // namespace
 
 int run_check(const check_options& options) {
+    server_user user;
+    if (!find_server_user(options.user, &user)) return EXIT_FAULTS;
     findings found(options.is_json);
-    check_tree(found);
+    check_tree(found, user);
     note_foreign_entries(found);
-    checker check(found);
+    checker check(found, user);
     walk_store("check", check);
     found.summarise();
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return EXIT_FAULTS;

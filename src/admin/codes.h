@@ -12,9 +12,10 @@ inline constexpr int EXIT_SOUND = 0;
 inline constexpr int EXIT_FAULTS = 1;
 inline constexpr int EXIT_USAGE = 2;
 
-// A fault is something no run of the CGI program leaves behind and that a lookup would answer
-// wrongly or not at all. A warning is an incomplete registration that the program's own failure
-// path leaves, which registering the pair again mends. A note is by design.
+// A fault is something no run of the CGI program leaves behind and that a request would answer
+// wrongly or not at all. A warning is sound for now but wants the operator: an incomplete
+// registration that the program's own failure path leaves, which registering the pair again
+// mends, or an entry that belongs to another user than the server's. A note is by design.
 enum class level { fault, warning, note };
 
 enum class finding {
@@ -35,9 +36,11 @@ enum class finding {
     atom_value_unterminated,
     atom_value_bad_byte,
     atom_value_too_large,
+    no_access,
     // warnings
     atom_value_missing,
     atom_file_missing,
+    foreign_owner,
     // notes
     foreign_entry,
     temporary,
@@ -68,8 +71,10 @@ inline constexpr finding_rule FINDINGS[] = {
     {finding::atom_value_unterminated, level::fault, "atom_value_unterminated"},
     {finding::atom_value_bad_byte, level::fault, "atom_value_bad_byte"},
     {finding::atom_value_too_large, level::fault, "atom_value_too_large"},
+    {finding::no_access, level::fault, "no_access"},
     {finding::atom_value_missing, level::warning, "atom_value_missing"},
     {finding::atom_file_missing, level::warning, "atom_file_missing"},
+    {finding::foreign_owner, level::warning, "foreign_owner"},
     {finding::foreign_entry, level::note, "foreign_entry"},
     {finding::temporary, level::note, "temporary"},
     {finding::stale_mapping, level::note, "stale_mapping"},

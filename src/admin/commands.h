@@ -6,14 +6,17 @@
 #include <cstdint>
 
 struct check_options {
-    bool is_json = false;  // JSON Lines instead of text
+    bool is_json = false;        // JSON Lines instead of text
+    const char* user = nullptr;  // the server's user; null: the owner of data_dir
 };
 
 // Walks the tree below data_dir and reports every finding on standard output, one per line,
-// with its path, then a summary. Reads only; never creates or changes anything. The findings and
-// their levels are codes.h's.
+// with its path, then a summary. Reads only; never creates or changes anything, and follows no
+// link below data_dir. The findings and their levels are codes.h's. Every entry is held against
+// the server's user too: owned by another user, or (directories) not writable or (files) not
+// readable by it.
 // EXIT_SOUND when there was no fault (warnings and notes allowed), EXIT_FAULTS otherwise or
-// when standard output could not be written.
+// when standard output could not be written or the user is unknown.
 int run_check(const check_options& options);
 
 struct transfer_options {

@@ -54,14 +54,12 @@ bool validate_all(record_reader& reader, const char* source, uint64_t* record_co
     }
 }
 
-// The tree must be there, and made of directories, before the first record is written.
+// The tree must be there, and made of directories (not links), before the first record is
+// written.
 bool prepare_tree() {
     ensure_store_dirs();
     for (const file_kind_rules& kind : FILE_KINDS) {
-        char path[PATH_BUFFER_SIZE];
-        struct stat status;
-        if (!store_path(path, kind.path_template, data_dir) || ::stat(path, &status) != 0 ||
-            !S_ISDIR(status.st_mode)) {
+        if (!open_store_directory(kind.kind)) {
             std::fprintf(
                 stderr, "velto-admin import: the store has no usable %s/%s; nothing was imported\n",
                 data_dir, kind.label);

@@ -1,7 +1,6 @@
 // atoms.cpp: atom registration and lookup.
 #include "atoms/atoms.h"
 
-#include "base/io.h"
 #include "base/text.h"
 #include "store/store.h"
 
@@ -12,15 +11,33 @@ pair_outcome register_atom(const char* string, int32_t atom) {
     return store_atom_pair(store_name, atom, string);
 }
 
+namespace {
+
+lookup lookup_of(read_status status) {
+    switch (status) {
+        case read_status::read:
+            return lookup::found;
+        case read_status::missing:
+            return lookup::not_found;
+        case read_status::not_regular:
+        case read_status::too_large:
+        case read_status::failed:
+            break;
+    }
+    return lookup::corrupt;
+}
+
+}  // namespace
+
 lookup find_atom(const char* string, int32_t* atom) {
     char store_name[NAME_BUFFER_SIZE];
     escape_store_name(string, store_name);
-    const fd_owner fd = open_store_file(file_kind::atom, store_name);
-    if (!fd) return lookup::not_found;
     // What follows the number is ignored, so no more of the file is read than a sound one holds.
     char text[MAX_ATOM_FILE_SIZE + 1];
-    const ssize_t size = read_up_to(fd.get(), text, sizeof text - 1);
-    if (size < 0) return lookup::corrupt;
+    std::size_t size = 0;
+    const lookup found =
+        lookup_of(read_store_prefix(file_kind::atom, store_name, text, sizeof text - 1, &size));
+    if (found != lookup::found) return found;
     text[size] = '\0';
     return read_atom_text(text, atom) ? lookup::found : lookup::corrupt;
 }
@@ -28,10 +45,11 @@ lookup find_atom(const char* string, int32_t* atom) {
 lookup find_atom_string(int32_t atom, char (&line)[ATOM_LINE_BUFFER_SIZE]) {
     char name[ATOM_FILE_TEXT_SIZE];
     if (!format_into(name, sizeof name, "%d", atom)) return lookup::not_found;
-    const fd_owner fd = open_store_file(file_kind::atom_value, name);
-    if (!fd) return lookup::not_found;
-    const ssize_t size = read_up_to(fd.get(), line, sizeof line - 1);
-    if (size <= 0) return lookup::corrupt;
-    end_first_line(line, static_cast<std::size_t>(size));
+    std::size_t size = 0;
+    const lookup found =
+        lookup_of(read_store_prefix(file_kind::atom_value, name, line, sizeof line - 1, &size));
+    if (found != lookup::found) return found;
+    if (size == 0) return lookup::corrupt;
+    end_first_line(line, size);
     return lookup::found;
 }

@@ -17,7 +17,12 @@
 // a directory may have vanished since the request began.
 pair_outcome register_atom(const char* string, int32_t atom);
 
-enum class lookup { found, not_found, corrupt };
+enum class lookup {
+    found,
+    not_found,  // nothing under the name
+    corrupt,    // no atom or string in the file, something other than a file under the name,
+                // or a store that cannot be reached
+};
 
 // The atom of `string` (a decoded path segment) from its atom file.
 lookup find_atom(const char* string, int32_t* atom);

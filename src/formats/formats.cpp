@@ -1,12 +1,9 @@
 // formats.cpp: format registration and retrieval.
 #include "formats/formats.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string_view>
 
-#include "base/io.h"
 #include "base/text.h"
 #include "qsr.h"
 #include "store/files.h"
@@ -28,17 +25,15 @@ retrieval fetch_format(const char* id, heap_ptr<unsigned char>* bytes, std::size
     // Stored names are hex digits only; anything that could step out of formats/ or name the
     // directory itself is no format.
     if (*id == '.' || std::strchr(id, '/') != nullptr) return retrieval::not_found;
-    fd_owner fd = open_store_file(file_kind::format, id);
-    if (!fd) return retrieval::not_found;
-    struct stat status;
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
-        static_cast<uint64_t>(status.st_size) > MAX_FORMAT_FILE_SIZE) {
-        return retrieval::read_error;
+    switch (read_store_file(file_kind::format, id, MAX_FORMAT_FILE_SIZE, bytes, size)) {
+        case read_status::read:
+            return retrieval::found;
+        case read_status::missing:
+            return retrieval::not_found;
+        case read_status::not_regular:
+        case read_status::too_large:
+        case read_status::failed:
+            break;
     }
-    *size = static_cast<std::size_t>(status.st_size);
-    bytes->reset(static_cast<unsigned char*>(qsr_malloc(*size)));
-    if (!*bytes || read_up_to(fd.get(), bytes->get(), *size) != static_cast<ssize_t>(*size)) {
-        return retrieval::read_error;
-    }
-    return retrieval::found;
+    return retrieval::read_error;
 }

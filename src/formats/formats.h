@@ -23,7 +23,8 @@ registration register_format(heap_text hex_text, char (&id_text)[ID_TEXT_BUFFER_
 enum class retrieval {
     found,
     not_found,   // no file under the ID text, or an ID text that names no format file
-    read_error,  // a file that cannot be read whole, or is too large to serve
+    read_error,  // something other than a file under the name, a file that cannot be read
+                 // whole or is too large to serve, or a store that cannot be reached
 };
 
 // The stored bytes under the ID text `id` (non-empty, used without decoding or case folding):

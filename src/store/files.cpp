@@ -1,52 +1,97 @@
-// files.cpp: storing, opening, reading and counting the store's files.
+// files.cpp: storing, reading and counting the store's files.
 #include "store/files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "base/io.h"
 #include "base/text.h"
+#include "qsr.h"
 
 namespace {
 
-bool file_path(file_kind kind, const char* name, char (&out)[PATH_BUFFER_SIZE]) {
+// The longest name that the kind's directory leaves room for: the whole path of a file must fit
+// PATH_BUFFER_SIZE, as every path of the store must, though the file is reached through its
+// directory's descriptor. 0 when not even the directory's path fits.
+std::size_t name_room(file_kind kind) {
     char directory[PATH_BUFFER_SIZE];
-    return store_path(directory, rules_of(kind).path_template, data_dir) &&
-           format_into(out, sizeof out, "%s/%s", directory, name);
+    if (!store_path(directory, rules_of(kind).path_template, data_dir)) return 0;
+    const std::size_t length = std::strlen(directory);
+    return length + 2 < PATH_BUFFER_SIZE ? PATH_BUFFER_SIZE - 2 - length : 0;
 }
 
-// An existing entry under the final name, of whatever kind and content, counts as stored.
-bool is_present(const char* path) {
-    const fd_owner fd(::open(path, O_RDONLY | O_CLOEXEC));
-    return static_cast<bool>(fd);
+bool fits_path(file_kind kind, const char* name) {
+    return std::strlen(name) <= name_room(kind) && name_room(kind) > 0;
+}
+
+// Whether a failed open says that nothing readable is under the name (the lookups' "not found"),
+// rather than a store that cannot be reached or a process out of resources.
+bool is_absence(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM ||
+           error == ENAMETOOLONG;
+}
+
+// ELOOP: the name (or a directory of the tree) is a link; ENXIO: a socket, or a device without a
+// driver. Either is something other than a file where one belongs.
+read_status status_of_failed_open(int error) {
+    if (error == ELOOP || error == ENXIO) return read_status::not_regular;
+    return is_absence(error) ? read_status::missing : read_status::failed;
+}
+
+// Opens the file `name` of `kind` for reading: a regular file, never through a link, never
+// waiting on a FIFO. The empty name stands for the directory itself, as the path with an empty
+// last component does.
+read_status open_regular(file_kind kind, const char* name, fd_owner* fd, struct stat* status) {
+    if (!fits_path(kind, name)) return read_status::missing;
+    const fd_owner directory = open_store_directory(kind);
+    if (!directory) return status_of_failed_open(errno);
+    *fd = fd_owner(::openat(directory.get(), *name == '\0' ? "." : name,
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!*fd) return status_of_failed_open(errno);
+    if (::fstat(fd->get(), status) != 0) return read_status::failed;
+    return S_ISREG(status->st_mode) ? read_status::read : read_status::not_regular;
+}
+
+write_result write_kind_file(file_kind kind, const char* name,
+                             std::initializer_list<std::string_view> pieces) {
+    if (!fits_path(kind, name)) return write_result::failed;
+    const fd_owner directory = open_store_directory(kind);
+    if (!directory) return write_result::failed;
+    return write_store_file(directory.get(), name, pieces, rules_of(kind).mode, name_room(kind));
 }
 
 }  // namespace
 
 store_outcome store_format_file(const char* id_text, std::string_view bytes) {
-    char path[PATH_BUFFER_SIZE];
-    if (!file_path(file_kind::format, id_text, path)) return store_outcome::failed;
-    if (is_present(path)) return store_outcome::stored;
-    return write_store_file(path, {bytes}, rules_of(file_kind::format).mode) == write_result::failed
+    if (!fits_path(file_kind::format, id_text)) return store_outcome::failed;
+    const fd_owner directory = open_store_directory(file_kind::format);
+    if (!directory) return store_outcome::failed;
+    // An entry already under the name, of whatever kind, counts as stored: the entry itself,
+    // never what a link there points at. Another process may have put it there and not yet
+    // flushed it, so it is flushed before it is acknowledged.
+    struct stat status;
+    if (::fstatat(directory.get(), id_text, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        return sync_store_entry(directory.get(), id_text) ? store_outcome::stored
+                                                          : store_outcome::failed;
+    }
+    return write_store_file(directory.get(), id_text, {bytes}, rules_of(file_kind::format).mode,
+                            name_room(file_kind::format)) == write_result::failed
                ? store_outcome::failed
                : store_outcome::stored;
 }
 
 pair_outcome store_atom_pair(const char* store_name, int32_t atom, const char* string) {
     char atom_text[ATOM_FILE_TEXT_SIZE];
-    char path[PATH_BUFFER_SIZE];
     format_atom_file(atom, atom_text);
-    if (!file_path(file_kind::atom, store_name, path) ||
-        write_store_file(path, {atom_text}, rules_of(file_kind::atom).mode) !=
-            write_result::written) {
+    if (write_kind_file(file_kind::atom, store_name, {atom_text}) != write_result::written) {
         return pair_outcome::atom_file_failed;
     }
     char value_name[ATOM_FILE_TEXT_SIZE];
     if (!format_into(value_name, sizeof value_name, "%d", atom) ||
-        !file_path(file_kind::atom_value, value_name, path) ||
-        write_store_file(path, {string, "\n"}, rules_of(file_kind::atom_value).mode) !=
+        write_kind_file(file_kind::atom_value, value_name, {string, "\n"}) !=
             write_result::written) {
         return pair_outcome::atom_value_file_failed;
     }
@@ -54,27 +99,52 @@ pair_outcome store_atom_pair(const char* store_name, int32_t atom, const char* s
 }
 
 write_result store_file(file_kind kind, const char* name, std::string_view bytes) {
-    char path[PATH_BUFFER_SIZE];
-    if (!file_path(kind, name, path)) return write_result::failed;
-    return write_store_file(path, {bytes}, rules_of(kind).mode);
+    return write_kind_file(kind, name, {bytes});
 }
 
 fd_owner open_store_directory(file_kind kind) {
-    char path[PATH_BUFFER_SIZE];
-    if (!store_path(path, rules_of(kind).path_template, data_dir)) {
-        errno = ENAMETOOLONG;
-        return fd_owner();
-    }
-    return fd_owner(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return open_tree_directory(rules_of(kind).label);
 }
 
-fd_owner open_store_file(file_kind kind, const char* name) {
-    char path[PATH_BUFFER_SIZE];
-    if (!file_path(kind, name, path)) {
-        errno = ENAMETOOLONG;
-        return fd_owner();
+read_status read_store_prefix(file_kind kind, const char* name, void* out, std::size_t capacity,
+                              std::size_t* size) {
+    for (int attempt = 0;; attempt++) {
+        fd_owner fd;
+        struct stat status;
+        read_status result = open_regular(kind, name, &fd, &status);
+        if (result == read_status::read) {
+            const ssize_t count = read_up_to(fd.get(), out, capacity);
+            if (count >= 0) {
+                *size = static_cast<std::size_t>(count);
+                return read_status::read;
+            }
+            result = read_status::failed;
+        }
+        if (result != read_status::failed || errno != ESTALE || attempt > 0) return result;
     }
-    return fd_owner(::open(path, O_RDONLY | O_CLOEXEC));
+}
+
+read_status read_store_file(file_kind kind, const char* name, uint64_t limit,
+                            heap_ptr<unsigned char>* bytes, std::size_t* size) {
+    for (int attempt = 0;; attempt++) {
+        fd_owner fd;
+        struct stat status;
+        read_status result = open_regular(kind, name, &fd, &status);
+        if (result == read_status::read) {
+            if (status.st_size < 0 || static_cast<uint64_t>(status.st_size) > limit) {
+                return read_status::too_large;
+            }
+            *size = static_cast<std::size_t>(status.st_size);
+            bytes->reset(static_cast<unsigned char*>(qsr_malloc(*size)));
+            if (!*bytes) return read_status::failed;
+            if (read_up_to(fd.get(), bytes->get(), *size) == static_cast<ssize_t>(*size)) {
+                return read_status::read;
+            }
+            bytes->reset();
+            result = read_status::failed;
+        }
+        if (result != read_status::failed || errno != ESTALE || attempt > 0) return result;
+    }
 }
 
 read_status read_store_entry(int dir_fd, const char* name, uint64_t limit, byte_buffer& out,

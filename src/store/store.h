@@ -10,7 +10,11 @@
 #ifndef VELTO_STORE_STORE_H
 #define VELTO_STORE_STORE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
+
+#include "base/owners.h"
 
 inline constexpr std::size_t PATH_BUFFER_SIZE = 1024;
 inline constexpr char DEFAULT_DATA_DIR[] = "/tmp/velto_data";
@@ -47,10 +51,30 @@ inline constexpr tree_directory STORE_TREE[] = {
 bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Below data_dir nothing is ever reached through a symbolic link: a link at a directory of the
+// tree or at a file name could lead anywhere another user of the machine likes. data_dir itself
+// may be a link; that is the operator's choice.
+
+// Opens the directory of the tree whose label is `label` ("formats", "atoms/s", ...) for
+// listing and for the *at() calls on its entries, one component at a time below data_dir,
+// following no link. An empty owner, errno set, when it cannot be: ELOOP when a component is a
+// link, ENOTDIR when one is no directory, ENAMETOOLONG when its path would not fit
+// PATH_BUFFER_SIZE.
+fd_owner open_tree_directory(const char* label);
+
 // Creates whichever of data_dir and the STORE_TREE directories is missing, one level at a time,
-// mode 0755 less the umask. Silent: a step that fails leaves the later ones to fail in turn,
-// and the operations meet the failure at their own opens. Anything already under a path, of
-// whatever kind, counts as present.
+// mode 0755 less the umask, and flushes each new directory's entry into its parent before
+// anything in it can be acknowledged. Silent: a step that fails leaves the later ones to fail in
+// turn, and the operations meet the failure at their own opens. Anything already under a name,
+// of whatever kind, counts as present; nothing is created below a link.
 void ensure_store_dirs();
+
+// The owner that the store's new files and directories are given; unset, they keep the
+// process's own. velto-admin run as root sets the store's owner, so that what it creates stays
+// writable by the server.
+void set_store_owner(uid_t uid, gid_t gid);
+// Gives a new entry `name` of the directory open as `dir_fd` (or the open file `fd` when `name` is
+// null) the store's owner when one was set. False when that failed.
+bool give_store_owner(int dir_fd, const char* name, int fd = -1);
 
 #endif  // VELTO_STORE_STORE_H

@@ -19,68 +19,58 @@ namespace {
 // The name also carries the time, so that temporaries left by a crashed process whose pid was
 // reused do not stand in the way; the attempts only step past a clash within one clock tick.
 constexpr int TEMP_NAME_ATTEMPTS = 16;
+constexpr std::size_t TEMP_NAME_SIZE = 64;
 
 // Removes the temporary name on every way out unless the name was consumed by rename().
 class temp_name_guard {
   public:
-    explicit temp_name_guard(const char* path) noexcept : path_(path) {}
+    temp_name_guard(int dir_fd, const char* name) noexcept : dir_fd_(dir_fd), name_(name) {}
     temp_name_guard(const temp_name_guard&) = delete;
     temp_name_guard& operator=(const temp_name_guard&) = delete;
     ~temp_name_guard() {
-        if (path_ != nullptr) ::unlink(path_);
+        if (name_ != nullptr) ::unlinkat(dir_fd_, name_, 0);
     }
-    void release() noexcept { path_ = nullptr; }
+    void release() noexcept { name_ = nullptr; }
 
   private:
-    const char* path_;
+    int dir_fd_;
+    const char* name_;
 };
 
-bool directory_of(const char* path, char (&out)[PATH_BUFFER_SIZE]) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return format_into(out, sizeof out, ".");
-    if (slash == path) return format_into(out, sizeof out, "/");
-    return format_into(out, sizeof out, "%.*s", static_cast<int>(slash - path), path);
-}
-
-// Creates a new temporary file in `directory`; its path is left in `path`.
-fd_owner create_temp_file(const char* directory, char (&path)[PATH_BUFFER_SIZE]) {
+// Creates a new temporary file in the directory open as `dir_fd`; its name is left in `name`.
+fd_owner create_temp_file(int dir_fd, char (&name)[TEMP_NAME_SIZE], std::size_t name_room) {
     const long pid = static_cast<long>(::getpid());
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const unsigned long long stamp = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
                                      static_cast<unsigned long long>(now.tv_nsec);
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; attempt++) {
-        if (!format_into(path, sizeof path, "%s/%s%ld-%llx-%d", directory, TEMP_NAME_PREFIX, pid,
-                         stamp, attempt)) {
+        if (!format_into(name, sizeof name, "%s%ld-%llx-%d", TEMP_NAME_PREFIX, pid, stamp,
+                         attempt) ||
+            std::strlen(name) > name_room) {
             break;
         }
-        // 0666: the mode fopen gives a new file, less the umask that the CGI host set.
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // 0666: the mode fopen gives a new file, less the umask that the CGI host set. O_EXCL
+        // never follows a link left under the name.
+        const int fd =
+            ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) return fd_owner(fd);
         if (errno != EEXIST) break;
     }
     return fd_owner();
 }
 
-// Without this a crash can lose the new directory entry though the file's bytes are on disk.
-bool sync_directory(const char* directory) {
-    fd_owner fd(::open(directory, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    const bool is_synced = ::fsync(fd.get()) == 0;
-    return fd.close() && is_synced;
-}
-
 }  // namespace
 
-write_result write_store_file(const char* final_path,
-                              std::initializer_list<std::string_view> pieces, write_mode mode) {
-    char directory[PATH_BUFFER_SIZE];
-    char temp_path[PATH_BUFFER_SIZE];
-    if (!directory_of(final_path, directory)) return write_result::failed;
-    fd_owner fd = create_temp_file(directory, temp_path);
+write_result write_store_file(int dir_fd, const char* name,
+                              std::initializer_list<std::string_view> pieces, write_mode mode,
+                              std::size_t name_room) {
+    char temp_name[TEMP_NAME_SIZE];
+    fd_owner fd = create_temp_file(dir_fd, temp_name, name_room);
     if (!fd) return write_result::failed;
-    temp_name_guard guard(temp_path);
+    temp_name_guard guard(dir_fd, temp_name);
 
+    if (!give_store_owner(dir_fd, nullptr, fd.get())) return write_result::failed;
     for (const std::string_view piece : pieces) {
         if (!write_all(fd.get(), piece)) return write_result::failed;
     }
@@ -89,15 +79,34 @@ write_result write_store_file(const char* final_path,
 
     if (mode == write_mode::create_only) {
         // link(), not rename(): the first stored copy must win a race, and link never replaces.
-        if (::link(temp_path, final_path) != 0) {
-            return errno == EEXIST ? write_result::already_present : write_result::failed;
+        if (::linkat(dir_fd, temp_name, dir_fd, name, 0) != 0) {
+            if (errno != EEXIST) return write_result::failed;
+            ::unlinkat(dir_fd, temp_name, 0);
+            guard.release();
+            // The winner may not have flushed its entry yet (it may even have been killed
+            // between its link and its flush): the entry is acknowledged only once it is on disk.
+            return sync_store_entry(dir_fd, name) ? write_result::already_present
+                                                  : write_result::failed;
         }
         // Dropped before the directory is flushed, so that flush covers the removal as well.
-        ::unlink(temp_path);
+        ::unlinkat(dir_fd, temp_name, 0);
         guard.release();
     } else {
-        if (::rename(temp_path, final_path) != 0) return write_result::failed;
+        if (::renameat(dir_fd, temp_name, dir_fd, name) != 0) return write_result::failed;
         guard.release();
     }
-    return sync_directory(directory) ? write_result::written : write_result::failed;
+    // Without this a crash can lose the new directory entry though the file's bytes are on disk.
+    return ::fsync(dir_fd) == 0 ? write_result::written : write_result::failed;
+}
+
+bool sync_store_entry(int dir_fd, const char* name) {
+    // Only a regular file has content to flush; the entry itself, whatever it is, goes to disk
+    // with its directory. O_NONBLOCK: a FIFO under the name must not hold the process.
+    const fd_owner fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (fd && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+        ::fsync(fd.get()) != 0) {
+        return false;
+    }
+    return ::fsync(dir_fd) == 0;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
@@ -31,7 +32,7 @@ int open_scratch(const fs::path& path) {
 }  // namespace
 
 cgi_result run_admin(const std::vector<std::string>& args, const environment& env,
-                     const std::string& input, bool input_is_pipe) {
+                     const std::string& input, bool input_is_pipe, unsigned seconds) {
     const temp_dir scratch;
     write_file(scratch.path() / "in", input);
     std::vector<std::string> env_texts;
@@ -66,6 +67,8 @@ cgi_result run_admin(const std::vector<std::string>& args, const environment& en
         ::dup2(in_fd, 0);
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
+        ::signal(SIGALRM, SIG_DFL);
+        ::alarm(seconds);  // kept across execve
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }

@@ -14,8 +14,10 @@ namespace velto_test {
 
 // Runs velto-admin with `args`, exactly `env` as its environment, and `input` on standard input
 // (a regular file, so import sees seekable input; `input_is_pipe` gives it a pipe instead).
+// When `seconds` is not 0 the program is ended by SIGALRM after that long.
 cgi_result run_admin(const std::vector<std::string>& args, const environment& env = {},
-                     const std::string& input = "", bool input_is_pipe = false);
+                     const std::string& input = "", bool input_is_pipe = false,
+                     unsigned seconds = 0);
 
 // Every entry below `root` by relative path: a file's bytes, "<dir>" for a directory and
 // "<link>" for a symbolic link, so two trees compare byte for byte.

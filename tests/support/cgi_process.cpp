@@ -59,6 +59,8 @@ cgi_result run_cgi(const environment& env, const std::string& input, cgi_limits 
         const rlimit file_size{limits.file_size, limits.file_size};
         ::setrlimit(RLIMIT_FSIZE, &file_size);
         ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGALRM, SIG_DFL);
+        ::alarm(limits.seconds);  // kept across execve
         ::execve(program, argv, envp.data());
         ::_exit(127);
     }

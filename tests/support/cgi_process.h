@@ -23,6 +23,7 @@ struct cgi_result {
 
 struct cgi_limits {
     rlim_t file_size = RLIM_INFINITY;  // RLIMIT_FSIZE for the child
+    unsigned seconds = 0;              // when not 0, the child is ended by SIGALRM after this long
 };
 
 // Runs velto.cgi with exactly `env`, `input` on standard input, and waits for it.

@@ -1,6 +1,7 @@
 // The store's write routine: whole files under final names, nothing left behind on failure.
 #include "store/write_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/owners.h"
 #include "cgi_process.h"
 
 namespace fs = std::filesystem;
@@ -23,22 +25,28 @@ namespace {
 class WriteFile : public ::testing::Test {
 protected:
     std::string at(const std::string& name) const { return (dir_.path() / name).string(); }
+    // The directory that every write goes to, open as the store opens its directories.
+    int dir_fd() {
+        if (!dir_fd_) dir_fd_ = fd_owner(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY));
+        return dir_fd_.get();
+    }
     temp_dir dir_;
+    fd_owner dir_fd_;
 };
 
 TEST_F(WriteFile, CreateOnlyKeepsTheFirstCopy) {
-    EXPECT_EQ(write_store_file(at("f").c_str(), {"first", "\n"}, write_mode::create_only),
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {"first", "\n"}, write_mode::create_only),
               write_result::written);
-    EXPECT_EQ(write_store_file(at("f").c_str(), {"second"}, write_mode::create_only),
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {"second"}, write_mode::create_only),
               write_result::already_present);
     EXPECT_EQ(read_file(at("f")), "first\n");
     EXPECT_EQ(tree_listing(dir_.path()), "f\n");
 }
 
 TEST_F(WriteFile, ReplaceReplacesWhole) {
-    EXPECT_EQ(write_store_file(at("f").c_str(), {"a longer first text"}, write_mode::replace),
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {"a longer first text"}, write_mode::replace),
               write_result::written);
-    EXPECT_EQ(write_store_file(at("f").c_str(), {"2", "\n"}, write_mode::replace),
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {"2", "\n"}, write_mode::replace),
               write_result::written);
     EXPECT_EQ(read_file(at("f")), "2\n");
     EXPECT_EQ(tree_listing(dir_.path()), "f\n");
@@ -46,7 +54,7 @@ TEST_F(WriteFile, ReplaceReplacesWhole) {
 
 TEST_F(WriteFile, NewFileGetsTheUsualModeLessTheUmask) {
     const mode_t old_mask = ::umask(027);
-    const auto result = write_store_file(at("f").c_str(), {"x"}, write_mode::replace);
+    const auto result = write_store_file(dir_fd(), "f", {"x"}, write_mode::replace);
     ::umask(old_mask);
     ASSERT_EQ(result, write_result::written);
     struct stat status;
@@ -55,7 +63,7 @@ TEST_F(WriteFile, NewFileGetsTheUsualModeLessTheUmask) {
 }
 
 TEST_F(WriteFile, EmptyContentIsAFileToo) {
-    EXPECT_EQ(write_store_file(at("f").c_str(), {}, write_mode::create_only), write_result::written);
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {}, write_mode::create_only), write_result::written);
     EXPECT_EQ(read_file(at("f")), "");
 }
 
@@ -65,7 +73,7 @@ TEST_F(WriteFile, FailuresLeaveNothingBehind) {
     for (const write_mode mode : {write_mode::create_only, write_mode::replace}) {
         for (const std::string& name : {std::string("missing/f"), long_name}) {
             SCOPED_TRACE(name);
-            EXPECT_EQ(write_store_file(at(name).c_str(), {"x"}, mode), write_result::failed);
+            EXPECT_EQ(write_store_file(dir_fd(), name.c_str(), {"x"}, mode), write_result::failed);
             EXPECT_EQ(tree_listing(dir_.path()), "sub/\n");
         }
     }
@@ -77,9 +85,9 @@ TEST_F(WriteFile, ANameThatIsADirectoryIsNeverReplaced) {
     fs::create_directory(dir_.path() / "sub");
     for (const std::string name : {"sub", "sub/.", "sub/..", "sub/"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(write_store_file(at(name).c_str(), {"x"}, write_mode::create_only),
+        EXPECT_EQ(write_store_file(dir_fd(), name.c_str(), {"x"}, write_mode::create_only),
                   write_result::already_present);
-        EXPECT_EQ(write_store_file(at(name).c_str(), {"x"}, write_mode::replace),
+        EXPECT_EQ(write_store_file(dir_fd(), name.c_str(), {"x"}, write_mode::replace),
                   write_result::failed);
         EXPECT_EQ(tree_listing(dir_.path()), "sub/\n");
     }
@@ -95,7 +103,7 @@ TEST_F(WriteFile, AWriteThatFailsPartWayLeavesNoShortFile) {
             const rlimit limit{1000, 1000};
             ::setrlimit(RLIMIT_FSIZE, &limit);
             const std::string big(5000, 'b');
-            ::_exit(write_store_file(at("f").c_str(), {big}, mode) == write_result::failed ? 0 : 1);
+            ::_exit(write_store_file(dir_fd(), "f", {big}, mode) == write_result::failed ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -105,7 +113,7 @@ TEST_F(WriteFile, AWriteThatFailsPartWayLeavesNoShortFile) {
 }
 
 TEST_F(WriteFile, AFailedReplaceKeepsTheOldContent) {
-    ASSERT_EQ(write_store_file(at("f").c_str(), {"old\n"}, write_mode::replace),
+    ASSERT_EQ(write_store_file(dir_fd(), "f", {"old\n"}, write_mode::replace),
               write_result::written);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -113,7 +121,7 @@ TEST_F(WriteFile, AFailedReplaceKeepsTheOldContent) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{2, 2};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::_exit(write_store_file(at("f").c_str(), {"new content\n"}, write_mode::replace) ==
+        ::_exit(write_store_file(dir_fd(), "f", {"new content\n"}, write_mode::replace) ==
                         write_result::failed
                     ? 0
                     : 1);
@@ -135,7 +143,7 @@ TEST_F(WriteFile, StaleTemporariesOfAnEarlierProcessWithThisPidAreLeftAlone) {
         stale_names += name + "\n";
     }
     const std::string before = tree_listing(dir_.path());
-    EXPECT_EQ(write_store_file(at("f").c_str(), {"x"}, write_mode::create_only),
+    EXPECT_EQ(write_store_file(dir_fd(), "f", {"x"}, write_mode::create_only),
               write_result::written);
     EXPECT_EQ(read_file(at("f")), "x");
     EXPECT_EQ(tree_listing(dir_.path()), before + "f\n");
