@@ -17,7 +17,7 @@ fi
 # The values go into double-quoted lighttpd strings and a sed replacement.
 for value in "$@"; do
   case "$value" in
-    *'"'* | *'\'* | *'|'* | *'&'* | *'
+    *'"'* | *\\* | *'|'* | *'&'* | *'
 '*)
       echo "$0: unusable character in: $value" >&2
       exit 2

@@ -5,33 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
+
 PACKAGES=(
   build-essential cmake g++ clang libgtest-dev libmd-dev
-  libclang-rt-14-dev clang-tidy cppcheck lighttpd curl apache2 nodejs nginx fcgiwrap
+  libclang-rt-14-dev clang-tidy cppcheck shellcheck lighttpd curl apache2 nodejs nginx fcgiwrap
   libfcgi-dev spawn-fcgi libapache2-mod-fcgid
 )
-
-missing=()
-for package in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  # The tests start their own web servers on loopback ports: the packages must not start system
-  # services, which would also fight over port 80 and fail the install.
-  quiet_services=no
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
-    quiet_services=yes
-  fi
-  install_status=0
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
-    install_status=$?
-  if [ "$quiet_services" = yes ]; then rm -f /usr/sbin/policy-rc.d; fi
-  [ "$install_status" -eq 0 ] || exit "$install_status"
-fi
+install_packages "${PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -180,14 +180,11 @@ void check_tree(findings& found, const server_user& user) {
     }
 }
 
-// Whether `name` in the tree directory `parent` ("" for data_dir) is itself one of the tree's.
-bool is_tree_entry(const char* parent, const char* name) {
-    char label[PATH_BUFFER_SIZE];
-    if (!format_into(label, sizeof label, "%s%s%s", parent, *parent == '\0' ? "" : "/", name)) {
-        return false;
-    }
+// Whether `name` in the directory at `parent` (an index in STORE_TREE; -1 for data_dir) is one
+// of the tree's own.
+bool is_tree_entry(int parent, const char* name) {
     for (const tree_directory& directory : STORE_TREE) {
-        if (std::strcmp(directory.label, label) == 0) return true;
+        if (directory.parent == parent && std::strcmp(directory.name, name) == 0) return true;
     }
     return false;
 }
@@ -195,31 +192,25 @@ bool is_tree_entry(const char* parent, const char* name) {
 // Names beside the tree in data_dir and in the directories that hold only directories are not
 // the store's, and every program leaves them alone.
 void note_foreign_entries(findings& found) {
-    const tree_directory root{nullptr, ""};
-    const tree_directory* parents[1 + sizeof STORE_TREE / sizeof STORE_TREE[0]] = {&root};
-    std::size_t parent_count = 1;
-    for (const tree_directory& directory : STORE_TREE) {
-        bool holds_files = false;
-        for (const file_kind_rules& kind : FILE_KINDS) {
-            holds_files = holds_files || std::strcmp(kind.label, directory.label) == 0;
+    constexpr int tree_size = static_cast<int>(sizeof STORE_TREE / sizeof STORE_TREE[0]);
+    for (int parent = -1; parent < tree_size; parent++) {
+        bool holds_directories = false;
+        for (const tree_directory& directory : STORE_TREE) {
+            holds_directories = holds_directories || directory.parent == parent;
         }
-        if (!holds_files) parents[parent_count++] = &directory;
-    }
-    for (std::size_t i = 0; i < parent_count; i++) {
-        char path[PATH_BUFFER_SIZE];
-        if (!form_tree_path(path, parents[i]->path_template)) continue;
-        directory_scan scan(parents[i]->path_template == nullptr
-                                ? ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                : open_tree_directory(parents[i]->label).release());
+        if (!holds_directories) continue;
+        const char* label = parent < 0 ? "" : STORE_TREE[parent].label;
+        directory_scan scan(parent < 0 ? ::open(data_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                       : open_tree_directory(label).release());
         while (const char* name = scan.next()) {
-            if (is_tree_entry(parents[i]->label, name)) continue;
+            if (is_tree_entry(parent, name)) continue;
             struct stat status;
             char detail[DETAIL_SIZE];
             std::snprintf(detail, sizeof detail, "%s; not part of the store; left alone",
                           ::fstatat(scan.fd(), name, &status, AT_SYMLINK_NOFOLLOW) == 0
                               ? kind_of_entry(status.st_mode)
                               : "gone");
-            found.add_entry(finding::foreign_entry, parents[i]->label, name, detail);
+            found.add_entry(finding::foreign_entry, label, name, detail);
         }
     }
 }

@@ -17,10 +17,9 @@ namespace {
 // PATH_BUFFER_SIZE, as every path of the store must, though the file is reached through its
 // directory's descriptor. 0 when not even the directory's path fits.
 std::size_t name_room(file_kind kind) {
-    char directory[PATH_BUFFER_SIZE];
-    if (!store_path(directory, rules_of(kind).path_template, data_dir)) return 0;
-    const std::size_t length = std::strlen(directory);
-    return length + 2 < PATH_BUFFER_SIZE ? PATH_BUFFER_SIZE - 2 - length : 0;
+    // data_dir, '/', the directory's label, '/', the name and a NUL.
+    const std::size_t directory_length = std::strlen(data_dir) + 1 + std::strlen(rules_of(kind).label);
+    return directory_length + 2 < PATH_BUFFER_SIZE ? PATH_BUFFER_SIZE - 2 - directory_length : 0;
 }
 
 bool fits_path(file_kind kind, const char* name) {

@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
+
 const char* data_dir = DEFAULT_DATA_DIR;
 
 namespace {
 
-constexpr std::size_t TREE_SIZE = sizeof STORE_TREE / sizeof STORE_TREE[0];
+constexpr int TREE_SIZE = static_cast<int>(sizeof STORE_TREE / sizeof STORE_TREE[0]);
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 bool has_store_owner = false;
@@ -24,28 +26,43 @@ gid_t store_gid = 0;
 // The store's root. An empty data_dir puts the tree at the top of the file system, as the paths
 // formed from it ("/formats", ...) say.
 fd_owner open_root() {
-    return fd_owner(::open(*data_dir == '\0' ? "/" : data_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd_owner(
+        ::openat(AT_FDCWD, *data_dir == '\0' ? "/" : data_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-// The directory named by the first `length` bytes of a tree label, below `root`, one component
-// at a time and never through a link.
-fd_owner open_below(int root, const char* label, std::size_t length) {
-    fd_owner current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-    std::size_t start = 0;
-    while (current && start < length) {
-        const char* slash = static_cast<const char*>(std::memchr(label + start, '/', length - start));
-        const std::size_t end = slash == nullptr ? length : static_cast<std::size_t>(slash - label);
-        char component[PATH_BUFFER_SIZE];
-        if (end - start >= sizeof component) {
-            errno = ENAMETOOLONG;
-            return fd_owner();
-        }
-        std::memcpy(component, label + start, end - start);
-        component[end - start] = '\0';
-        current = fd_owner(::openat(current.get(), component, DIRECTORY_FLAGS));
-        start = end + 1;
+// The directory `name` of the directory open as `parent`, never through a link. Linux answers
+// ENOTDIR for a link opened with O_DIRECTORY | O_NOFOLLOW, FreeBSD ELOOP: the callers tell a link
+// there (ELOOP) from a tree that is missing.
+fd_owner open_child(int parent, const char* name) {
+    fd_owner child(::openat(parent, name, DIRECTORY_FLAGS));
+    struct stat status;
+    if (!child && errno == ENOTDIR && ::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode)) {
+        errno = ELOOP;
     }
-    return current;
+    return child;
+}
+
+// The tree directory at `index`, below `root`, one directory at a time.
+fd_owner open_below(int root, int index) {
+    const tree_directory& directory = STORE_TREE[index];
+    if (directory.parent < 0) return open_child(root, directory.name);
+    const fd_owner parent = open_below(root, directory.parent);
+    if (!parent) return fd_owner();
+    return open_child(parent.get(), directory.name);
+}
+
+// Whether the path of the tree directory at `index` fits PATH_BUFFER_SIZE, as every path of the
+// store must, though it is reached through descriptors: measured, not formatted.
+bool fits_path(int index) {
+    return std::strlen(data_dir) + 1 + std::strlen(STORE_TREE[index].label) < PATH_BUFFER_SIZE;
+}
+
+bool has_children(int index) {
+    for (const tree_directory& directory : STORE_TREE) {
+        if (directory.parent == index) return true;
+    }
+    return false;
 }
 
 // Makes the directory `name` in `parent` unless something is there already, of whatever kind.
@@ -59,6 +76,22 @@ void ensure_below(int parent, const char* name) {
     ::fsync(parent);
 }
 
+// Creates data_dir itself when it is missing, its parent's entry flushed too. Its parents are
+// never created.
+void ensure_root() {
+    struct stat status;
+    if (::fstatat(AT_FDCWD, data_dir, &status, 0) == 0 || ::mkdir(data_dir, 0755) != 0) return;
+    give_store_owner(AT_FDCWD, data_dir);
+    char parent[PATH_BUFFER_SIZE];
+    const char* slash = std::strrchr(data_dir, '/');
+    if (slash == nullptr || slash == data_dir ||
+        !format_into(parent, sizeof parent, "%.*s", static_cast<int>(slash - data_dir), data_dir)) {
+        return;
+    }
+    const fd_owner parent_fd(::openat(AT_FDCWD, parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (parent_fd) ::fsync(parent_fd.get());
+}
+
 }  // namespace
 
 bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...) {
@@ -70,59 +103,33 @@ bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...) {
 }
 
 fd_owner open_tree_directory(const char* label) {
-    for (const tree_directory& directory : STORE_TREE) {
-        char path[PATH_BUFFER_SIZE];
-        if (std::strcmp(directory.label, label) == 0 &&
-            !store_path(path, directory.path_template, data_dir)) {
+    for (int i = 0; i < TREE_SIZE; i++) {
+        if (std::strcmp(STORE_TREE[i].label, label) != 0) continue;
+        if (!fits_path(i)) {
             errno = ENAMETOOLONG;
             return fd_owner();
         }
+        const fd_owner root = open_root();
+        if (!root) return fd_owner();
+        return open_below(root.get(), i);
     }
-    const fd_owner root = open_root();
-    if (!root) return fd_owner();
-    return open_below(root.get(), label, std::strlen(label));
+    errno = ENOENT;
+    return fd_owner();
 }
 
 void ensure_store_dirs() {
-    struct stat status;
-    if (::stat(data_dir, &status) != 0 && ::mkdir(data_dir, 0755) == 0) {
-        give_store_owner(AT_FDCWD, data_dir);
-        // The new root's own entry goes to disk with its parent.
-        char parent[PATH_BUFFER_SIZE];
-        const char* slash = std::strrchr(data_dir, '/');
-        if (slash != nullptr && slash != data_dir &&
-            std::snprintf(parent, sizeof parent, "%.*s", static_cast<int>(slash - data_dir),
-                          data_dir) < static_cast<int>(sizeof parent)) {
-            const fd_owner parent_fd(::open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (parent_fd) ::fsync(parent_fd.get());
-        }
-    }
+    ensure_root();
     const fd_owner root = open_root();
     if (!root) return;
-    // Each directory's parent comes before it in STORE_TREE; a parent opened for one child is
-    // kept for its siblings.
-    fd_owner parents[TREE_SIZE];
-    for (std::size_t i = 0; i < TREE_SIZE; i++) {
-        char path[PATH_BUFFER_SIZE];
-        if (!store_path(path, STORE_TREE[i].path_template, data_dir)) continue;
-        const char* label = STORE_TREE[i].label;
-        const char* slash = std::strrchr(label, '/');
-        if (slash == nullptr) {
-            ensure_below(root.get(), label);
-            continue;
-        }
-        const auto parent_length = static_cast<std::size_t>(slash - label);
-        std::size_t parent_index = TREE_SIZE;
-        for (std::size_t j = 0; j < i; j++) {
-            if (std::strlen(STORE_TREE[j].label) == parent_length &&
-                std::strncmp(STORE_TREE[j].label, label, parent_length) == 0) {
-                parent_index = j;
-            }
-        }
-        if (parent_index == TREE_SIZE) continue;
-        fd_owner& parent = parents[parent_index];
-        if (!parent) parent = open_below(root.get(), label, parent_length);
-        if (parent) ensure_below(parent.get(), slash + 1);
+    // A parent comes before its children in STORE_TREE, and is opened for them once it is there.
+    fd_owner opened[TREE_SIZE];
+    for (int i = 0; i < TREE_SIZE; i++) {
+        const tree_directory& directory = STORE_TREE[i];
+        if (!fits_path(i)) continue;
+        const int parent = directory.parent < 0 ? root.get() : opened[directory.parent].get();
+        if (parent < 0) continue;
+        ensure_below(parent, directory.name);
+        if (has_children(i)) opened[i] = open_child(parent, directory.name);
     }
 }
 

@@ -32,18 +32,20 @@ inline constexpr char PATH_FORMAT_FILE[] = "%s/formats/%s";
 inline constexpr char PATH_ATOM_FILE[] = "%s/atoms/s/%s";
 inline constexpr char PATH_ATOM_VALUE_FILE[] = "%s/atoms/v/%d";
 
-// One directory of the tree below data_dir, with the entries that belong in it.
+// One directory of the tree below data_dir.
 struct tree_directory {
     const char* path_template;  // one of the directory templates above
     const char* label;          // its path below data_dir, for messages
+    const char* name;           // its name in its parent
+    int parent;                 // its parent's index in STORE_TREE; -1 for data_dir
 };
 
 // The tree below data_dir, each directory after its parent: the order of creation.
 inline constexpr tree_directory STORE_TREE[] = {
-    {PATH_FORMATS, "formats"},
-    {PATH_ATOMS, "atoms"},
-    {PATH_ATOM_STRINGS, "atoms/s"},
-    {PATH_ATOM_VALUES, "atoms/v"},
+    {PATH_FORMATS, "formats", "formats", -1},
+    {PATH_ATOMS, "atoms", "atoms", -1},
+    {PATH_ATOM_STRINGS, "atoms/s", "s", 1},
+    {PATH_ATOM_VALUES, "atoms/v", "v", 1},
 };
 
 // Formats a store path; false when it would not fit PATH_BUFFER_SIZE, in which case the

@@ -20,8 +20,10 @@ source "$here/servers.sh"
 through_fcgiwrap=no
 case "$mode" in
   cgi) [ "$kind" = nginx ] && through_fcgiwrap=yes ;;
-  # shellcheck source=tests/e2e/fastcgi.sh
-  fastcgi) source "$here/fastcgi.sh" ;;
+  fastcgi)
+    # shellcheck source=tests/e2e/fastcgi.sh
+    source "$here/fastcgi.sh"
+    ;;
   *) echo "unknown mode: $mode" >&2; exit 2 ;;
 esac
 
@@ -133,7 +135,8 @@ check() {
   else
     send "$method" "$path" "$body" || { fail "$label: curl failed"; return; }
   fi
-  local want_line="HTTP/1.1 $status $(reason_of "$status")" got_line
+  local want_line got_line
+  want_line="HTTP/1.1 $status $(reason_of "$status")"
   got_line=$(status_line)
   local problems=()
   [ "$got_line" = "$want_line" ] || problems+=("status line '$got_line', want '$want_line'")
@@ -174,7 +177,7 @@ check_status() {
 
 # percent_encode TEXT: every byte outside A-Z a-z 0-9 - . _ ~ as %XX.
 percent_encode() {
-  local text=$1 out= i c hex
+  local text=$1 out='' i c hex
   for ((i = 0; i < ${#text}; i++)); do
     c=${text:i:1}
     case "$c" in
@@ -191,7 +194,8 @@ by_string_segment() {
 }
 
 hex_to_bytes() {  # short hex text to bytes on standard output
-  printf "$(sed 's/../\\x&/g' <<<"$1")"
+  local hex=$1 i
+  for ((i = 0; i < ${#hex}; i += 2)); do printf '%b' "\\x${hex:i:2}"; done
 }
 
 # The server ID that the format library computes: the first 16 bytes of the SHA-256 digest of

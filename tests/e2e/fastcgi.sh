@@ -1,26 +1,22 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154,SC2034
+# (source_dir, server_log, base_url and server_pids are servers.sh's; server_mode is read there)
 # fastcgi.sh: the servers of servers.sh with the program as a pool of persistent FastCGI workers
 # instead of a CGI program, each from its shipped configuration: lighttpd with mod_fastcgi
 # (deploy/lighttpd-fastcgi.conf, lighttpd starts the workers), Apache httpd with mod_fcgid
 # (deploy/apache/velto-fcgid.conf, mod_fcgid starts them), and nginx passing straight to workers
 # (deploy/nginx/velto-fastcgi.conf) that spawn-fcgi starts here, as systemd's units do in a
-# deployment. Sourced by e2e.sh after servers.sh: it replaces the configuration steps of
-# start_server, which is otherwise unchanged.
+# deployment. Sourced by e2e.sh after servers.sh: it sets server_mode and replaces the Apache
+# and nginx steps of start_server, which is otherwise unchanged.
 #
 # worker_restart_check (lighttpd and Apache) kills every worker and expects the server to start
 # new ones and go on answering.
 
 WORKER_COUNT=4
+# lighttpd: start_server passes it on to start_lighttpd (scripts/lib.sh).
+server_mode=fastcgi
 
 # servers.sh's Apache configuration, kept to build on.
 eval "cgi_$(declare -f write_apache_config)"
-
-write_lighttpd_config() {
-  local program=$1 data_dir=$2 port=$3 conf=$4
-  "$source_dir/deploy/lighttpd-conf.sh" --fastcgi "$program" "$data_dir" 127.0.0.1 "$port" "" >"$conf"
-  echo "server.upload-dirs = (\"$(dirname "$conf")/upload\")" >>"$conf"
-  mkdir -p "$(dirname "$conf")/upload"
-}
 
 # The CGI setup with mod_fcgid in place of mod_cgi and the fcgid file in place of velto.conf;
 # mod_fcgid's sockets and process table in the test's own directory.
@@ -111,7 +107,7 @@ worker_pids() {
 # worker_restart_check: kills every worker with SIGKILL; within 20 s the server must answer
 # again, from workers it started anew, and then answer 20 requests in a row.
 worker_restart_check() {
-  local before after code= i
+  local before after code='' i
   before=$(worker_pids | sort | tr '\n' ' ')
   if [ -z "$before" ]; then
     fail "restart: no worker found under the server"

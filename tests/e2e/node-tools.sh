@@ -6,13 +6,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  missing=()
-  command -v node >/dev/null || missing+=(nodejs)
-  command -v npm >/dev/null || missing+=(npm)
-  echo "node-tools: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # shellcheck source=scripts/lib.sh
+  source "$here/../../scripts/lib.sh"
+  install_packages nodejs npm
 fi
 
 exec 9>"$here/node_modules.lock"

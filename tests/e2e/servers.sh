@@ -9,22 +9,15 @@
 # a test that is itself killed.
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib.sh
+source "$source_dir/scripts/lib.sh"
 server_pids=()
 base_url=
 server_log=
 
 SERVER_LIFETIME_SECONDS=900
-
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    if ! ss -ltnH "sport = :$port" 2>/dev/null | grep -q .; then
-      echo "$port"
-      return
-    fi
-  done
-}
+# cgi, or fastcgi: fastcgi.sh sets it, with its own ways to start Apache's and nginx's.
+server_mode=cgi
 
 # The user that Apache's children, and so the program, run as: Apache refuses to serve as root.
 worker_user() {
@@ -36,37 +29,6 @@ worker_user() {
     fi
   done
   return 1
-}
-
-# Prints the directory from which WORKER can run the program: the program's own when it can
-# (the normal case), else a copy of the program and libqsr.so.3 in WORK_DIR/cgi-bin (a clone
-# below a private home directory). Prints a second line, the LD_LIBRARY_PATH the copy needs.
-program_dir_for() {
-  local worker=$1 program=$2 work_dir=$3
-  if runuser -u "$worker" -- env -i VELTO_DATA_DIR="$work_dir/probe-store" "$program" \
-      2>/dev/null | head -c 11 | grep -q '^Status: 400'; then
-    dirname "$program"
-    echo
-    return
-  fi
-  local library
-  library=$(ldd "$program" | awk '$1 == "libqsr.so.3" { print $3 }')
-  mkdir -p "$work_dir/cgi-bin"
-  cp "$program" "$work_dir/cgi-bin/velto.cgi"
-  cp "$library" "$work_dir/cgi-bin/libqsr.so.3"
-  chmod 755 "$work_dir/cgi-bin" "$work_dir/cgi-bin/velto.cgi"
-  chmod 644 "$work_dir/cgi-bin/libqsr.so.3"
-  echo "$work_dir/cgi-bin"
-  echo "$work_dir/cgi-bin"
-}
-
-write_lighttpd_config() {
-  local program=$1 data_dir=$2 port=$3 conf=$4
-  # As the run command does: the program runs as the user who started the server.
-  "$source_dir/deploy/lighttpd-conf.sh" "$program" "$data_dir" 127.0.0.1 "$port" "" >"$conf"
-  # Bodies past 64 KiB are buffered here rather than in /var/tmp.
-  echo "server.upload-dirs = (\"$(dirname "$conf")/upload\")" >>"$conf"
-  mkdir -p "$(dirname "$conf")/upload"
 }
 
 apache_binary() {
@@ -195,21 +157,28 @@ start_nginx() {
 start_server() {
   local kind=$1 program=$2 data_dir=$3 work_dir=$4
   local attempt port conf
+  mkdir -p "$work_dir/$kind"
+  server_log=$work_dir/$kind/server.log
+  if [ "$kind" = lighttpd ]; then
+    # The program runs as the user who started the test. Bodies past 64 KiB are buffered in the
+    # test's directory rather than in /var/tmp.
+    mkdir -p "$work_dir/$kind/upload"
+    start_lighttpd --lifetime "$SERVER_LIFETIME_SECONDS" --log "$server_log" --mode "$server_mode" \
+      --config "server.upload-dirs = (\"$work_dir/$kind/upload\")" \
+      "$program" "$data_dir" "$work_dir/$kind" || return 1
+    server_pids+=("$lighttpd_pid")
+    base_url=$lighttpd_url
+    return 0
+  fi
   for attempt in 1 2 3 4 5; do
     port=$(free_port)
-    mkdir -p "$work_dir/$kind"
     conf=$work_dir/$kind/server.conf
-    server_log=$work_dir/$kind/server.log
     case "$kind" in
-      lighttpd)
-        write_lighttpd_config "$program" "$data_dir" "$port" "$conf"
-        timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v lighttpd || echo /usr/sbin/lighttpd)" \
-          -D -f "$conf" >"$server_log" 2>&1 &
-        ;;
       apache)
         write_apache_config "$program" "$data_dir" "$port" "$conf"
         timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(apache_binary)" -DFOREGROUND -f "$conf" \
           >"$server_log" 2>&1 &
+        server_pids+=($!)
         ;;
       nginx)
         start_nginx "$program" "$data_dir" "$port" "$conf"
@@ -219,18 +188,11 @@ start_server() {
         return 1
         ;;
     esac
-    [ "$kind" = nginx ] || server_pids+=($!)
     base_url=http://127.0.0.1:$port
-    local _
-    for _ in $(seq 100); do
-      if ! kill -0 "${server_pids[-1]}" 2>/dev/null; then
-        break  # it ended: most likely the port was taken meanwhile; try another
-      fi
-      if [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "$base_url/v1/health")" = 200 ]; then
-        return 0
-      fi
-      sleep 0.1
-    done
+    # When the server ends first, most likely the port was taken meanwhile: another is tried.
+    if wait_for_health "$base_url" "${server_pids[-1]}" 10; then
+      return 0
+    fi
     stop_server
     echo "--- $kind did not come up on port $port (attempt $attempt):" >&2
     cat "$server_log" "$work_dir/$kind/error.log" 2>/dev/null | tail -20 >&2
@@ -239,12 +201,6 @@ start_server() {
 }
 
 stop_server() {
-  local pid
-  for pid in "${server_pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  for pid in "${server_pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_processes "${server_pids[@]}"
   server_pids=()
 }

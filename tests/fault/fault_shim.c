@@ -1,9 +1,11 @@
 /* fault_shim.c: preloaded into velto.cgi, makes the Nth call of one system call fail.
  *
- *   VELTO_FAULT=<call>:<n>:<errno>   call is open, write, fsync, link, rename, close or mkdir;
- *                                    errno is ENOSPC, EIO or EACCES. The nth call of that kind
- *                                    (counting from 1) fails with that errno; every other call
- *                                    goes through.
+ *   VELTO_FAULT=<call>:<n>:<errno>[:<times>]
+ *                                    call is open, write, fsync, link, rename, close, mkdir or
+ *                                    read; errno is ENOSPC, EIO, EACCES, ENOENT, ESTALE,
+ *                                    ENOTCONN or EMFILE. The nth call of that kind (counting
+ *                                    from 1) and the times - 1 after it (times is 1 unless
+ *                                    given) fail with that errno; every other call goes through.
  *   VELTO_FAULT_COUNTS=<path>        at exit, writes "<call> <count>" lines for every kind, so a
  *                                    test learns how many calls a request makes.
  *   VELTO_FAULT_PLANT_LEAK=1         allocates a block at start and drops it, so a test can
@@ -26,14 +28,21 @@
 #include <unistd.h>
 
 enum call_kind { CALL_OPEN, CALL_WRITE, CALL_FSYNC, CALL_LINK, CALL_RENAME, CALL_CLOSE, CALL_MKDIR,
-                 CALL_KINDS };
+                 CALL_READ, CALL_KINDS };
 
 static const char *const CALL_NAMES[CALL_KINDS] = {"open",   "write", "fsync", "link",
-                                                   "rename", "close", "mkdir"};
+                                                   "rename", "close", "mkdir", "read"};
+
+static const struct {
+    const char *name;
+    int value;
+} ERRNOS[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},         {"EACCES", EACCES}, {"ENOENT", ENOENT},
+              {"ESTALE", ESTALE}, {"ENOTCONN", ENOTCONN}, {"EMFILE", EMFILE}};
 
 static long call_counts[CALL_KINDS];
 static int fault_kind = -1;
 static long fault_at;
+static long fault_times;
 static int fault_errno;
 static int is_configured;
 
@@ -45,16 +54,19 @@ static void configure(void) {
     char name[16];
     char error_name[16];
     long at = 0;
-    if (sscanf(setting, "%15[a-z]:%ld:%15[A-Z]", name, &at, error_name) != 3 || at < 1) return;
-    int error = strcmp(error_name, "ENOSPC") == 0 ? ENOSPC
-                : strcmp(error_name, "EIO") == 0  ? EIO
-                : strcmp(error_name, "EACCES") == 0 ? EACCES
-                                                    : 0;
+    long times = 1;
+    const int fields = sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%ld", name, &at, error_name, &times);
+    if (fields < 3 || at < 1 || times < 1) return;
+    int error = 0;
+    for (size_t i = 0; i < sizeof ERRNOS / sizeof ERRNOS[0]; i++) {
+        if (strcmp(error_name, ERRNOS[i].name) == 0) error = ERRNOS[i].value;
+    }
     if (error == 0) return;
     for (int kind = 0; kind < CALL_KINDS; kind++) {
         if (strcmp(name, CALL_NAMES[kind]) == 0) {
             fault_kind = kind;
             fault_at = at;
+            fault_times = times;
             fault_errno = error;
         }
     }
@@ -64,7 +76,7 @@ static void configure(void) {
 static int should_fail(enum call_kind kind) {
     configure();
     const long number = ++call_counts[kind];
-    if ((int)kind != fault_kind || number != fault_at) return 0;
+    if ((int)kind != fault_kind || number < fault_at || number >= fault_at + fault_times) return 0;
     errno = fault_errno;
     return 1;
 }
@@ -148,6 +160,12 @@ int renameat(int from_dir, const char *from, int to_dir, const char *to) {
     if (should_fail(CALL_RENAME)) return -1;
     int (*real)(int, const char *, int, const char *) = next_symbol("renameat");
     return real(from_dir, from, to_dir, to);
+}
+
+ssize_t read(int fd, void *bytes, size_t count) {
+    if (should_fail(CALL_READ)) return -1;
+    ssize_t (*real)(int, void *, size_t) = next_symbol("read");
+    return real(fd, bytes, count);
 }
 
 int close(int fd) {

@@ -127,11 +127,11 @@ scenario format_scenario(const std::string& name, const std::string& rep_hex, co
     s.name = name;
     s.path = "/v1/formats";
     s.body = R"({"format_rep":")" + rep_hex + R"("})";
-    // A stored format is found by its probe: nothing is written, and nothing can fail.
-    s.required_calls = is_stored_before ? std::vector<std::string>{"open", "close"}
+    // A stored format is found by its probe: nothing is written, but the entry and its directory
+    // are flushed before the answer, and a failed flush is a failed registration.
+    s.required_calls = is_stored_before ? std::vector<std::string>{"open", "fsync", "close"}
                                         : std::vector<std::string>{"open", "write", "fsync",
                                                                    "link", "close", "mkdir"};
-    s.can_fail = !is_stored_before;
     s.prepare = [=](const fs::path& data) {
         if (!is_stored_before) return;
         fs::create_directories(data / "formats");

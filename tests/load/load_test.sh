@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Load and concurrency through a real web server: lighttpd on a free loopback port runs velto.cgi,
-# and many curl clients register and look up the same and different keys at once. Afterwards
-# every registration answered 200 is found, and no answer anywhere was "corrupt" or "read error".
+# Load and concurrency through a real web server: lighttpd with the shipped configuration, on a
+# free loopback port, runs velto.cgi, and many curl clients register and look up the same and
+# different keys at once. Afterwards every registration answered 200 is found, and no answer
+# anywhere was "corrupt" or "read error".
 #
 #   load_test.sh VELTO_CGI [CLIENTS] [ROUNDS] [VELTO_ADMIN]
 #
@@ -21,58 +22,28 @@ for tool in lighttpd curl sha256sum; do
   command -v "$tool" >/dev/null || { echo "load test: $tool is not installed"; exit 77; }
 done
 
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/lib.sh
+source "$here/../../scripts/lib.sh"
+
 work=$(mktemp -d /tmp/velto-load-XXXXXX)
-server_pid=
+lighttpd_pid=
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  if [ -n "$lighttpd_pid" ]; then stop_processes "$lighttpd_pid"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-mkdir -p "$work/www" "$work/data" "$work/bodies" "$work/out"
-ln -s "$cgi" "$work/www/velto.cgi"
+mkdir -p "$work/data" "$work/bodies" "$work/out"
 
-# A port that nothing listens on; lighttpd's own bind is the final word, so a few are tried.
-start_server() {
-  local attempt port
-  for attempt in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then continue; fi
-    cat >"$work/lighttpd.conf" <<CONF
-server.modules = ("mod_cgi", "mod_setenv")
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/error.log"
-server.max-connections = 512
-server.upload-dirs = ("$work")
-cgi.assign = (".cgi" => "")
-setenv.add-environment = ("VELTO_DATA_DIR" => "$work/data")
-CONF
-    lighttpd -D -f "$work/lighttpd.conf" &
-    server_pid=$!
-    local wait_step
-    for wait_step in $(seq 50); do
-      if curl -s -o /dev/null "http://127.0.0.1:$port/velto.cgi/v1/health"; then
-        base="http://127.0.0.1:$port/velto.cgi"
-        return 0
-      fi
-      kill -0 "$server_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  done
-  echo "load test: lighttpd did not start"
-  cat "$work/error.log" 2>/dev/null || true
-  return 1
-}
-start_server
+# The shipped configuration, on a free port, with room for every client's connection and the
+# 64 KiB bodies buffered in the test's own directory. The program runs as the user who started
+# the test; lighttpd ends a minute after the clients must have.
+start_lighttpd --lifetime $((seconds + 60)) --log "$work/error.log" \
+  --config "server.max-connections = 512" --config "server.upload-dirs = (\"$work\")" \
+  "$cgi" "$work/data" "$work"
+base=$lighttpd_url
 
 # The server ID of a representation given as hex whose declared length is its whole size: the
 # first 16 bytes of its SHA-256.
@@ -91,10 +62,11 @@ shared_ids=("$(id_of_hex "${shared_reps[0]}")" "$(id_of_hex "${shared_reps[1]}")
 # expectation to a line of expect: "exact BODY", "format KEY" (a server_id to record),
 # "one_of_contended R" (any atom registered for that contended string).
 add_request() {  # client index method path body expectation
-  local c=$1 i=$2 method=$3 path=$4 body=$5 expectation=$6
+  local c=$1 i=$2 method=$3 path=$4 body=$5 expectation=$6 separator=''
+  # "next" separates requests; one after the last would start an empty one.
+  [ ! -s "$work/client$c.conf" ] || separator=$'next\n'
   {
-    # "next" separates requests; one after the last would start an empty one.
-    [ ! -s "$work/client$c.conf" ] || printf 'next\n'
+    printf '%s' "$separator"
     printf 'url = "%s%s"\n' "$base" "$path"
     printf 'output = "%s/out/%s_%s"\n' "$work" "$c" "$i"
     printf 'write-out = "%%{http_code}\\n"\n'
