@@ -308,7 +308,7 @@ class checker final : public store_visitor {
         const char* label = rules_of(file_kind::atom).label;
         char value_name[ATOM_FILE_TEXT_SIZE];
         char detail[DETAIL_SIZE];
-        format_into(value_name, sizeof value_name, "%d", atom);
+        format_atom_value_name(atom, value_name);
         struct stat status;
         const read_status result =
             read_store_entry(values_fd_.get(), value_name,

@@ -44,7 +44,7 @@ lookup find_atom(const char* string, int32_t* atom) {
 
 lookup find_atom_string(int32_t atom, char (&line)[ATOM_LINE_BUFFER_SIZE]) {
     char name[ATOM_FILE_TEXT_SIZE];
-    if (!format_into(name, sizeof name, "%d", atom)) return lookup::not_found;
+    if (!format_atom_value_name(atom, name)) return lookup::not_found;
     std::size_t size = 0;
     const lookup found =
         lookup_of(read_store_prefix(file_kind::atom_value, name, line, sizeof line - 1, &size));

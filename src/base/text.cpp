@@ -106,6 +106,9 @@ decimal_scan scan_plain_decimal(const char* text, std::size_t length, int32_t* v
         return decimal_scan::none;
     }
     const char* end = nullptr;
-    const decimal_scan result = scan_decimal(text, value, &end);
-    return end == text + length ? result : decimal_scan::none;
+    int32_t scanned = 0;
+    const decimal_scan result = scan_decimal(text, &scanned, &end);
+    if (end != text + length) return decimal_scan::none;
+    if (result == decimal_scan::found) *value = scanned;
+    return result;
 }

@@ -89,7 +89,7 @@ pair_outcome store_atom_pair(const char* store_name, int32_t atom, const char* s
         return pair_outcome::atom_file_failed;
     }
     char value_name[ATOM_FILE_TEXT_SIZE];
-    if (!format_into(value_name, sizeof value_name, "%d", atom) ||
+    if (!format_atom_value_name(atom, value_name) ||
         write_kind_file(file_kind::atom_value, value_name, {string, "\n"}) !=
             write_result::written) {
         return pair_outcome::atom_value_file_failed;

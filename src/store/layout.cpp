@@ -114,6 +114,10 @@ bool format_atom_file(int32_t atom, char (&out)[ATOM_FILE_TEXT_SIZE]) {
     return format_into(out, sizeof out, "%d\n", atom);
 }
 
+bool format_atom_value_name(int32_t atom, char (&out)[ATOM_FILE_TEXT_SIZE]) {
+    return format_into(out, sizeof out, "%d", atom);
+}
+
 bool read_atom_text(const char* text, int32_t* atom) {
     return scan_decimal(text, atom) == decimal_scan::found;
 }

@@ -102,6 +102,10 @@ bool is_counted_name(const char* name);
 // The content of the atom file of `atom`: "%d\n". False only if it would not fit.
 bool format_atom_file(int32_t atom, char (&out)[ATOM_FILE_TEXT_SIZE]);
 
+// The name of the atom value file of `atom`: "%d", the form every textual form of the number in
+// a request comes to. False only if it would not fit.
+bool format_atom_value_name(int32_t atom, char (&out)[ATOM_FILE_TEXT_SIZE]);
+
 // The atom at the start of an atom file's text (NUL-terminated), read as "%d" reads it: white
 // space, an optional sign, at least one digit, the rest ignored. False when there is no such
 // number or it lies outside the signed 32-bit range.

@@ -60,8 +60,8 @@ bool store_path(char (&out)[PATH_BUFFER_SIZE], const char* path_template, ...)
 // Opens the directory of the tree whose label is `label` ("formats", "atoms/s", ...) for
 // listing and for the *at() calls on its entries, one component at a time below data_dir,
 // following no link. An empty owner, errno set, when it cannot be: ELOOP when a component is a
-// link, ENOTDIR when one is no directory, ENAMETOOLONG when its path would not fit
-// PATH_BUFFER_SIZE.
+// link (whatever the system itself answers for one), ENOTDIR when one is no directory,
+// ENAMETOOLONG when its path would not fit PATH_BUFFER_SIZE.
 fd_owner open_tree_directory(const char* label);
 
 // Creates whichever of data_dir and the STORE_TREE directories is missing, one level at a time,

@@ -4,11 +4,7 @@
 // lookup answers "corrupt" or "read error", and the temporaries that the kills left behind are
 // neither counted by the health report nor served by any lookup.
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,11 +13,10 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "admin_process.h"
-#include "cgi_process.h"
-#include "qsr.h"
+#include "process_test.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -31,92 +26,39 @@ namespace {
 constexpr char TEMP_PREFIX[] = ".velto~";
 constexpr int KILLS_WANTED = 400;
 
-// The ID text that the format library gives a representation; empty when the content could not
-// be one (shorter than its header, or shorter than it declares).
-std::string id_text_of(const std::string& rep) {
-    if (rep.size() < 8) return "";
-    const auto* bytes = reinterpret_cast<const unsigned char*>(rep.data());
-    uint32_t declared = static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
-    if (bytes[3] != 0) declared |= static_cast<uint32_t>(bytes[6]) << 24 | static_cast<uint32_t>(bytes[7]) << 16;
-    if (declared > rep.size()) return "";
-    server_id_record record{0, nullptr};
-    generate_format3_server_ID(&record, bytes);
-    const std::string id = to_hex(std::string(reinterpret_cast<char*>(record.value),
-                                           static_cast<std::size_t>(record.length)));
-    std::free(record.value);
-    return id;
-}
-
-std::string unescape_store_name(const std::string& name) {
-    std::string source;
-    for (std::size_t i = 0; i < name.size(); i++) {
-        if (name[i] == '%' && i + 2 < name.size()) {
-            source += static_cast<char>(std::stoi(name.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            source += name[i];
-        }
-    }
-    return source;
-}
-
 struct request {
     std::string path;
     std::string body;
 };
 
-class Crash : public ::testing::Test {
+// A registration started with its body on standard input from a file, and sent SIGKILL after
+// `delay`; true when the kill found it still running.
+bool run_and_kill(const environment& env, const std::string& body_file,
+                  std::chrono::microseconds delay) {
+    process_spec spec = cgi_spec(env);
+    spec.input_file = body_file;
+    started_process registration(spec);
+    std::this_thread::sleep_for(delay);
+    const bool was_running = registration.signal(SIGKILL);
+    return was_running && registration.wait().term_signal == SIGKILL;
+}
+
+class Crash : public process_test {
 protected:
-    environment cgi(const std::string& method, const std::string& path) const {
-        return {{"REQUEST_METHOD", method}, {"PATH_INFO", path}, {"VELTO_DATA_DIR", data_.string()}};
-    }
-
-    // Starts the registration with its body on standard input from a file, and sends SIGKILL
-    // after `delay`; true when the kill found it still running.
-    bool run_and_kill(const std::string& body_file, const request& r, std::chrono::microseconds delay) {
-        const environment env = [&] {
-            environment e = cgi("POST", r.path);
-            e["CONTENT_LENGTH"] = std::to_string(r.body.size());
-            return e;
-        }();
-        std::vector<std::string> texts;
-        for (const auto& [name, value] : env) texts.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (auto& text : texts) envp.push_back(text.data());
-        envp.push_back(nullptr);
-        char program[] = VELTO_CGI_PATH;
-        char* argv[] = {program, nullptr};
-
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int in = ::open(body_file.c_str(), O_RDONLY);
-            const int out = ::open("/dev/null", O_WRONLY);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::execve(program, argv, envp.data());
-            ::_exit(127);
-        }
-        ::usleep(static_cast<useconds_t>(delay.count()));
-        const bool was_running = ::kill(pid, SIGKILL) == 0;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return was_running && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    environment post_env(const request& r) const {
+        environment env = cgi("POST", r.path);
+        env["CONTENT_LENGTH"] = std::to_string(r.body.size());
+        return env;
     }
 
     // Runs the request to its end and answers how long it took.
     std::chrono::microseconds timed_run(const request& r) {
-        environment env = cgi("POST", r.path);
-        env["CONTENT_LENGTH"] = std::to_string(r.body.size());
         const auto start = std::chrono::steady_clock::now();
-        const cgi_result result = run_cgi(env, r.body);
+        const process_result result = run_cgi(post_env(r), r.body);
         EXPECT_EQ(result.out.substr(0, 15), "Status: 200 OK\r") << result.out;
         return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                      start);
     }
-
-    temp_dir root_;
-    fs::path data_ = root_.path() / "data";
 };
 
 TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
@@ -142,7 +84,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         }
     }
     std::map<std::string, std::string> rep_of_id;
-    for (const auto& rep : reps) rep_of_id[id_text_of(rep)] = rep;
+    for (const auto& rep : reps) rep_of_id[server_id(rep)] = rep;
 
     // How long each request runs when left alone, on a store of its own, bounds its kill delay.
     std::vector<std::string> body_files;
@@ -152,8 +94,8 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         write_file(body_files.back(), requests[i].body);
     }
     {
-        const fs::path real_data = data_;
-        data_ = root_.path() / "timing";
+        const std::string real_data = data_;
+        data_ = (root_.path() / "timing").string();
         for (const auto& r : requests) durations.push_back(timed_run(r));
         data_ = real_data;
     }
@@ -167,7 +109,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         const std::size_t i = random() % requests.size();
         const auto limit = durations[i].count() + 200;
         const std::chrono::microseconds delay(std::uniform_int_distribution<long>(0, limit)(random));
-        if (run_and_kill(body_files[i], requests[i], delay)) {
+        if (run_and_kill(post_env(requests[i]), body_files[i], delay)) {
             kills++;
         } else {
             finished++;
@@ -179,7 +121,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     // The whole store, entry by entry.
     long temporaries = 0;
     std::set<std::string> stored_ids;
-    for (const auto& entry : fs::directory_iterator(data_ / "formats")) {
+    for (const auto& entry : fs::directory_iterator(fs::path(data_) / "formats")) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(TEMP_PREFIX, 0) == 0) {
             temporaries++;
@@ -187,12 +129,12 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         }
         const auto content = read_file(entry.path());
         ASSERT_TRUE(content) << name;
-        EXPECT_EQ(id_text_of(*content), name);
+        EXPECT_EQ(server_id(*content), name);
         EXPECT_TRUE(rep_of_id.count(name) && rep_of_id[name] == *content) << name;
         stored_ids.insert(name);
     }
     long atom_files = 0;
-    for (const auto& entry : fs::directory_iterator(data_ / "atoms/s")) {
+    for (const auto& entry : fs::directory_iterator(fs::path(data_) / "atoms/s")) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(TEMP_PREFIX, 0) == 0) {
             temporaries++;
@@ -207,7 +149,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         EXPECT_TRUE(is_pair_sent) << name << " holds " << content;
         atom_files++;
     }
-    for (const auto& entry : fs::directory_iterator(data_ / "atoms/v")) {
+    for (const auto& entry : fs::directory_iterator(fs::path(data_) / "atoms/v")) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(TEMP_PREFIX, 0) == 0) {
             temporaries++;
@@ -224,25 +166,25 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
                 atom_files, temporaries);
 
     // The temporaries are not counted.
-    EXPECT_EQ(run_cgi(cgi("GET", "/v1/health")).out,
+    EXPECT_EQ(get("/v1/health").out,
               response(200, R"({"status":"ok","format_count":)" + std::to_string(stored_ids.size()) +
                                 R"(,"atom_count":)" + std::to_string(atom_files) + "}"));
     // Nor served, under any name that reaches them.
     for (const char* dir : {"formats", "atoms/s", "atoms/v"}) {
-        for (const auto& entry : fs::directory_iterator(data_ / dir)) {
+        for (const auto& entry : fs::directory_iterator(fs::path(data_) / dir)) {
             const std::string name = entry.path().filename().string();
             if (name.rfind(TEMP_PREFIX, 0) != 0) continue;
             SCOPED_TRACE(name);
-            EXPECT_EQ(run_cgi(cgi("GET", "/v1/formats/" + name)).out,
+            EXPECT_EQ(get("/v1/formats/" + name).out,
                       response(404, R"({"error":"format not found"})"));
-            EXPECT_EQ(run_cgi(cgi("GET", "/v1/atoms/by-string/" + name)).out,
+            EXPECT_EQ(get("/v1/atoms/by-string/" + name).out,
                       response(404, R"({"error":"atom not found"})"));
         }
     }
 
     // Every lookup of what was sent: found whole, or not found; never corrupt, never short.
     for (const auto& [id, rep] : rep_of_id) {
-        const cgi_result got = run_cgi(cgi("GET", "/v1/formats/" + id));
+        const process_result got = get("/v1/formats/" + id);
         if (stored_ids.count(id)) {
             EXPECT_EQ(got.out, response(200, R"({"format_rep":")" + to_hex(rep) + R"("})"));
         } else {
@@ -250,7 +192,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         }
     }
     for (const auto& [string, sent_atoms] : atoms_of_string) {
-        const cgi_result got = run_cgi(cgi("GET", "/v1/atoms/by-string/" + percent_encode(string)));
+        const process_result got = get("/v1/atoms/by-string/" + percent_encode(string));
         bool is_sound = got.out == response(404, R"({"error":"atom not found"})");
         for (int atom : sent_atoms) {
             is_sound = is_sound || got.out == response(200, R"({"atom":)" + std::to_string(atom) + "}");
@@ -258,7 +200,7 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         EXPECT_TRUE(is_sound) << got.out;
     }
     for (const auto& [atom, sent_strings] : strings_of_atom) {
-        const cgi_result got = run_cgi(cgi("GET", "/v1/atoms/by-value/" + std::to_string(atom)));
+        const process_result got = get("/v1/atoms/by-value/" + std::to_string(atom));
         bool is_sound = got.out == response(404, R"({"error":"atom value not found"})");
         for (const auto& string : sent_strings) {
             is_sound = is_sound || got.out == response(200, R"({"string":")" + string + R"("})");
@@ -268,14 +210,60 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
 
     // The operator's check finds what the kills left sound: temporaries and half-done pairs are
     // no faults.
-    const cgi_result check = run_admin({"--quiet", "--data-dir", data_.string(), "check"});
+    const process_result check = run_admin({"--quiet", "--data-dir", data_, "check"});
     EXPECT_EQ(check.exit_status, 0) << check.out;
 
     // And the store takes every registration afterwards, among the temporaries.
     for (const auto& r : requests) timed_run(r);
     for (const auto& [id, rep] : rep_of_id) {
-        EXPECT_EQ(run_cgi(cgi("GET", "/v1/formats/" + id)).out,
+        EXPECT_EQ(get("/v1/formats/" + id).out,
                   response(200, R"({"format_rep":")" + to_hex(rep) + R"("})"));
+    }
+}
+
+// Registrations run side by side, some killed with SIGKILL at random moments: what a crash
+// leaves (temporaries, an atom file without its atom value file) is never a fault.
+TEST_F(Crash, StoreWrittenUnderLoadAndCrashesIsSound) {
+    // The fixture store of velto-admin's check tests, a stale mapping included.
+    store().add_format(representation(16, 1));
+    store().add_format(representation(300, 2));
+    store().add_atom("a b", 5);
+    store().add_atom("a b", 6);
+    store().add_atom("c", 7);
+    store().add_atom("d", 8);
+
+    constexpr int WORKERS = 4;
+    constexpr int REQUESTS_PER_WORKER = 40;
+    std::vector<std::thread> workers;
+    for (int w = 0; w < WORKERS; w++) {
+        workers.emplace_back([this, w] {
+            std::mt19937 random(static_cast<unsigned>(w) + 17);
+            const fs::path body_file = root_.path() / ("body" + std::to_string(w));
+            for (int i = 0; i < REQUESTS_PER_WORKER; i++) {
+                const bool is_format = random() % 3 == 0;
+                const std::string body =
+                    is_format ? "{\"format_rep\":\"" +
+                                    to_hex(representation(64 + random() % 4000, random())) + "\"}"
+                              : "{\"string\":\"s" + std::to_string(random() % 12) +
+                                    "\",\"atom\":" + std::to_string(random() % 20) + "}";
+                write_file(body_file, body);
+                process_spec spec = cgi_spec(post_env({is_format ? "/v1/formats" : "/v1/atoms", body}));
+                spec.input_file = body_file;
+                started_process registration(spec);
+                if (random() % 2 == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+                    registration.signal(SIGKILL);
+                }
+                registration.wait();
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+
+    const process_result result = run_admin({"check", "--data-dir", data_, "--json"});
+    EXPECT_EQ(result.exit_status, 0) << result.out;
+    for (const auto& [level, code, path] : parse_findings(result.out, data_)) {
+        EXPECT_NE(level, "fault") << code << " " << path;
     }
 }
 

@@ -10,12 +10,11 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cgi_process.h"
-#include "qsr.h"
+#include "process_test.h"
+#include "shim_counts.h"
 
 #ifndef VELTO_FAULT_SHIM
 #error "VELTO_FAULT_SHIM must name the preloaded fault library"
@@ -32,48 +31,6 @@ const char* const ERRORS[] = {"ENOSPC", "EIO", "EACCES"};
 const std::string CANNOT_WRITE_FORMAT = R"({"error":"cannot write format file"})";
 const std::string CANNOT_WRITE_ATOM = R"({"error":"cannot write atom file"})";
 const std::string CANNOT_WRITE_ATOM_VALUE = R"({"error":"cannot write atom value file"})";
-
-// A representation of 16 bytes that declares 16, and its server ID.
-const std::string SMALL_REP_HEX = "0010000000000000aabbccddeeff0011";
-const std::string SMALL_REP_ID = "8922697456a7890770ec1957f4aafb2a";
-
-std::string unhex(const std::string& hex) {
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::string hex(const unsigned char* bytes, std::size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < count; i++) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
-}
-
-// The server ID that the format library gives `rep`, as ID text.
-std::string server_id_of(const std::string& rep) {
-    server_id_record record{0, nullptr};
-    generate_format3_server_ID(&record, reinterpret_cast<const unsigned char*>(rep.data()));
-    const std::string id = hex(record.value, static_cast<std::size_t>(record.length));
-    std::free(record.value);
-    return id;
-}
-
-using call_counts = std::map<std::string, long>;
-
-call_counts parse_counts(const std::string& text) {
-    call_counts counts;
-    std::istringstream in(text);
-    std::string name;
-    long count = 0;
-    while (in >> name >> count) counts[name] = count;
-    return counts;
-}
 
 // One registration: how to send it, how to lay out the store before it, and the outcomes
 // allowed for each answer.
@@ -122,7 +79,7 @@ void expect_content_in(const fs::path& data, const std::string& file,
 scenario format_scenario(const std::string& name, const std::string& rep_hex, const std::string& id,
                          bool is_stored_before) {
     const std::string file = "formats/" + id;
-    const std::string rep = unhex(rep_hex);
+    const std::string rep = from_hex(rep_hex);
     scenario s;
     s.name = name;
     s.path = "/v1/formats";
@@ -201,18 +158,12 @@ class FaultInjection : public ::testing::TestWithParam<scenario> {
 protected:
     // Runs the scenario against a fresh store that does not exist yet (so the tree's mkdir calls
     // are made too), with `fault` set when not empty.
-    cgi_result run(const std::string& fault, const fs::path& data, const std::string& counts_file) {
-        environment env = {{"REQUEST_METHOD", "POST"},
-                           {"PATH_INFO", GetParam().path},
-                           {"CONTENT_LENGTH", std::to_string(GetParam().body.size())},
-                           {"VELTO_DATA_DIR", data.string()},
-                           {"LD_PRELOAD", VELTO_FAULT_SHIM},
-                           // A runtime that is itself loaded as a shared object wants to come
-                           // first among the preloads; the shim interposes only libc calls.
-                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    process_result run(const std::string& fault, const fs::path& data, const std::string& counts_file) {
+        environment env = cgi_store(data).env("POST", GetParam().path);
+        env["CONTENT_LENGTH"] = std::to_string(GetParam().body.size());
         if (!fault.empty()) env["VELTO_FAULT"] = fault;
         if (!counts_file.empty()) env["VELTO_FAULT_COUNTS"] = counts_file;
-        return run_cgi(env, GetParam().body);
+        return run_cgi(env, GetParam().body, {RLIM_INFINITY, VELTO_FAULT_SHIM});
     }
 };
 
@@ -225,13 +176,13 @@ TEST_P(FaultInjection, EveryFailingCallLeavesACompleteFileOrNone) {
     {
         const fs::path data = root.path() / "clean";
         s.prepare(data);
-        const cgi_result clean = run("", data, counts_file.string());
+        const process_result clean = run("", data, counts_file.string());
         EXPECT_EQ(clean.err, "");
         EXPECT_EQ(clean.exit_status, 0);
         s.check(data, clean.out);
         EXPECT_EQ(clean.out.substr(0, 15), "Status: 200 OK\r");
     }
-    const call_counts counts = parse_counts(read_file(counts_file).value_or(""));
+    const call_counts counts = read_call_counts(counts_file);
     // The shim must really stand between the program and the C library.
     for (const std::string& call : s.required_calls) {
         EXPECT_GT(counts.count(call) ? counts.at(call) : 0, 0) << call;
@@ -247,7 +198,7 @@ TEST_P(FaultInjection, EveryFailingCallLeavesACompleteFileOrNone) {
                 SCOPED_TRACE(fault);
                 const fs::path data = root.path() / ("run" + std::to_string(faults));
                 s.prepare(data);
-                const cgi_result result = run(fault, data, "");
+                const process_result result = run(fault, data, "");
                 EXPECT_EQ(result.err, "");
                 EXPECT_EQ(result.exit_status, 0);
                 s.check(data, result.out);
@@ -286,23 +237,19 @@ TEST(LeakChecker, RunsInTheCgiProcess) {
     GTEST_SKIP() << "built without the leak checker";
 #endif
     temp_dir root;
-    const environment env = {{"REQUEST_METHOD", "GET"},
-                             {"PATH_INFO", "/v1/health"},
-                             {"VELTO_DATA_DIR", (root.path() / "data").string()},
-                             {"LD_PRELOAD", VELTO_FAULT_SHIM},
-                             {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                             {"VELTO_FAULT_PLANT_LEAK", "1"}};
-    const cgi_result result = run_cgi(env);
+    environment env = cgi_store(root.path() / "data").env("GET", "/v1/health");
+    env["VELTO_FAULT_PLANT_LEAK"] = "1";
+    const process_result result = run_cgi(env, "", {RLIM_INFINITY, VELTO_FAULT_SHIM});
     EXPECT_NE(result.err.find("LeakSanitizer: detected memory leaks"), std::string::npos) << result.err;
     EXPECT_NE(result.exit_status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Registrations, FaultInjection,
-    ::testing::Values(format_scenario("format_new", SMALL_REP_HEX, SMALL_REP_ID, false),
-                      format_scenario("format_present", SMALL_REP_HEX, SMALL_REP_ID, true),
+    ::testing::Values(format_scenario("format_new", SAMPLE_REP_HEX, SAMPLE_REP_ID, false),
+                      format_scenario("format_present", SAMPLE_REP_HEX, SAMPLE_REP_ID, true),
                       format_scenario("format_large", large_rep_hex(),
-                                      server_id_of(unhex(large_rep_hex())), false),
+                                      server_id(from_hex(large_rep_hex())), false),
                       atom_scenario("atom_new", false), atom_scenario("atom_replaced", true)),
     [](const ::testing::TestParamInfo<scenario>& info) { return info.param.name; });
 

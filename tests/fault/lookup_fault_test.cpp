@@ -5,24 +5,21 @@
 // missing or not readable keeps its 404.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <map>
-#include <sstream>
 #include <string>
 
-#include "cgi_process.h"
+#include "process_test.h"
+#include "shim_counts.h"
 
 #ifndef VELTO_FAULT_SHIM
 #error "VELTO_FAULT_SHIM must name the preloaded fault library"
 #endif
 
-namespace fs = std::filesystem;
 using namespace velto_test;
 
 namespace {
 
-const std::string FORMAT_ID = "8922697456a7890770ec1957f4aafb2a";
-const std::string FORMAT_BODY = R"({"format_rep":"0010000000000000aabbccddeeff0011"})";
+const std::string FORMAT_ID = SAMPLE_REP_ID;
+const std::string FORMAT_BODY = R"({"format_rep":")" + SAMPLE_REP_HEX + R"("})";
 
 struct lookup {
     std::string path;
@@ -40,46 +37,29 @@ const lookup LOOKUPS[] = {
      R"({"error":"corrupt atom value file"})"},
 };
 
-class LookupFault : public ::testing::Test {
+class LookupFault : public process_test {
   protected:
     void SetUp() override {
-        post("/v1/formats", FORMAT_BODY);
-        post("/v1/atoms", R"({"string":"x","atom":1})");
-    }
-    void post(const std::string& path, const std::string& body) {
-        const cgi_result result = run_cgi({{"REQUEST_METHOD", "POST"},
-                                           {"PATH_INFO", path},
-                                           {"CONTENT_LENGTH", std::to_string(body.size())},
-                                           {"VELTO_DATA_DIR", data()}},
-                                          body);
-        ASSERT_EQ(result.out.substr(0, 15), "Status: 200 OK\r") << result.out;
+        for (const auto& [path, body] : {std::pair<std::string, std::string>{"/v1/formats", FORMAT_BODY},
+                                         {"/v1/atoms", R"({"string":"x","atom":1})"}}) {
+            const process_result result = post(path, body);
+            ASSERT_EQ(result.out.substr(0, 15), "Status: 200 OK\r") << result.out;
+        }
     }
     // A GET with the shim preloaded; `fault` empty for none, `counts` a file for the call counts.
-    cgi_result get(const std::string& path, const std::string& fault,
-                   const std::string& counts = "") const {
-        environment env{{"REQUEST_METHOD", "GET"},
-                        {"PATH_INFO", path},
-                        {"VELTO_DATA_DIR", data()},
-                        {"LD_PRELOAD", VELTO_FAULT_SHIM},
-                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    process_result get_through_shim(const std::string& path, const std::string& fault,
+                                    const std::string& counts = "") const {
+        environment env = cgi("GET", path);
         if (!fault.empty()) env["VELTO_FAULT"] = fault;
         if (!counts.empty()) env["VELTO_FAULT_COUNTS"] = counts;
-        return run_cgi(env);
+        return run_cgi(env, "", {RLIM_INFINITY, VELTO_FAULT_SHIM});
     }
     // How many opens the lookup makes: the last of them opens the file itself.
     long open_count(const std::string& path) const {
         const std::string counts = (root_.path() / "counts").string();
-        get(path, "", counts);
-        std::istringstream in(read_file(counts).value_or(""));
-        std::map<std::string, long> by_call;
-        std::string name;
-        long count = 0;
-        while (in >> name >> count) by_call[name] = count;
-        return by_call["open"];
+        get_through_shim(path, "", counts);
+        return read_call_counts(counts)["open"];
     }
-    std::string data() const { return (root_.path() / "data").string(); }
-
-    temp_dir root_;
 };
 
 TEST_F(LookupFault, OnlyAnAbsentFileIsNotFound) {
@@ -109,10 +89,8 @@ TEST_F(LookupFault, OnlyAnAbsentFileIsNotFound) {
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.fault);
-            const cgi_result result = get(l.path, c.fault);
-            EXPECT_EQ(result.out, response(c.status, c.body));
-            EXPECT_EQ(result.err, "");
-            EXPECT_EQ(result.exit_status, 0);
+            const process_result result = get_through_shim(l.path, c.fault);
+            expect_answer(result, response(c.status, c.body));
         }
     }
 }

@@ -3,11 +3,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "cgi_process.h"
+#include "process_test.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -26,26 +27,19 @@ const std::string CORRUPT_VALUE = R"({"error":"corrupt atom value file"})";
 std::string atom_body(int64_t atom) { return "{\"atom\":" + std::to_string(atom) + "}"; }
 std::string string_body(const std::string& s) { return "{\"string\":\"" + s + "\"}"; }
 
-class Atoms : public ::testing::Test {
-protected:
-    cgi_result post(const std::string& body, cgi_limits limits = {}) const {
-        return run_cgi({{"REQUEST_METHOD", "POST"},
-                        {"PATH_INFO", "/v1/atoms"},
-                        {"CONTENT_LENGTH", std::to_string(body.size())},
-                        {"VELTO_DATA_DIR", data_}},
-                       body, limits);
+class Atoms : public process_test {
+  protected:
+    process_result post_atom(const std::string& body, const run_options& options = {}) const {
+        return post("/v1/atoms", body, options);
     }
-    cgi_result register_pair(const std::string& string, int64_t atom) const {
-        return post("{\"string\":\"" + string + "\",\"atom\":" + std::to_string(atom) + "}");
+    process_result register_pair(const std::string& string, int64_t atom) const {
+        return post_atom("{\"string\":\"" + string + "\",\"atom\":" + std::to_string(atom) + "}");
     }
-    cgi_result by_string(const std::string& segment) const {
+    process_result by_string(const std::string& segment) const {
         return get("/v1/atoms/by-string/" + segment);
     }
-    cgi_result by_value(const std::string& segment) const {
+    process_result by_value(const std::string& segment) const {
         return get("/v1/atoms/by-value/" + segment);
-    }
-    cgi_result get(const std::string& path) const {
-        return run_cgi({{"REQUEST_METHOD", "GET"}, {"PATH_INFO", path}, {"VELTO_DATA_DIR", data_}});
     }
     std::optional<std::string> atom_file(const std::string& name) const {
         return read_file(data_ + "/atoms/s/" + name);
@@ -54,8 +48,6 @@ protected:
         return read_file(data_ + "/atoms/v/" + name);
     }
     std::string listing() const { return tree_listing(data_ + "/atoms"); }
-    temp_dir root_;
-    std::string data_ = (root_.path() / "data").string();
 };
 
 TEST_F(Atoms, RegistrationFieldsAsTheBodyScannerReadsThem) {
@@ -90,10 +82,8 @@ TEST_F(Atoms, RegistrationFieldsAsTheBodyScannerReadsThem) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
         fs::remove_all(data_);
-        const cgi_result result = post(c.body);
-        EXPECT_EQ(result.out, response(c.expected == OK ? 200 : 400, c.expected));
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result = post_atom(c.body);
+        expect_answer(result, response(c.expected == OK ? 200 : 400, c.expected));
         if (c.store_name.empty()) {
             EXPECT_EQ(listing(), "s/\nv/\n");
             continue;
@@ -152,7 +142,7 @@ TEST_F(Atoms, NamesThatAreDirectoriesOrTooLongCannotBeStored) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.string.size());
-        const cgi_result result = register_pair(c.string, 3);
+        const process_result result = register_pair(c.string, 3);
         EXPECT_EQ(result.out, c.expected);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(listing(), "s/\nv/\n");
@@ -164,7 +154,7 @@ TEST_F(Atoms, NamesThatAreDirectoriesOrTooLongCannotBeStored) {
 }
 
 TEST_F(Atoms, LookupsThatMeetDirectoriesOrJunk) {
-    run_cgi({{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/v1/health"}, {"VELTO_DATA_DIR", data_}});
+    get("/v1/health");
     write_file(data_ + "/atoms/s/junk", "  hello 12\n");
     write_file(data_ + "/atoms/s/spaced", " \n\t-12 trailing text");
     write_file(data_ + "/atoms/s/empty", "");
@@ -201,10 +191,8 @@ TEST_F(Atoms, LookupsThatMeetDirectoriesOrJunk) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        const cgi_result result = get(c.path);
-        EXPECT_EQ(result.out, response(c.status, c.body));
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result = get(c.path);
+        expect_answer(result, response(c.status, c.body));
     }
 }
 
@@ -247,7 +235,7 @@ TEST_F(Atoms, StringsGoBackExactlyAsSent) {
     ASSERT_EQ(register_pair(control, 12).out, response(200, OK));
     EXPECT_EQ(by_value("12").out, response(200, string_body(control)));
     // A backslash before a quote ends the string at that quote: the value is ab and a backslash.
-    ASSERT_EQ(post(R"({"string":"ab\"c","atom":13})").out, response(200, OK));
+    ASSERT_EQ(post_atom(R"({"string":"ab\"c","atom":13})").out, response(200, OK));
     EXPECT_EQ(value_file("13"), "ab\\\n");
     // A string that begins with a dot is stored and found, but not counted.
     ASSERT_EQ(register_pair(".dot", 14).out, response(200, OK));
@@ -270,36 +258,34 @@ TEST_F(Atoms, FailedWritesAnswerTheFileConcernedAndLeaveNothingShort) {
     // Under a 20-byte file-size limit the atom file "30\n" is written, the 201-byte value
     // file is not, and the old value file stays whole.
     const std::string long_string(200, 'q');
-    const cgi_result result = register_pair(long_string, 30);
+    const process_result result = register_pair(long_string, 30);
     ASSERT_EQ(result.out, response(200, OK));
     ASSERT_EQ(register_pair("keep", 30).out, response(200, OK));
-    const cgi_result limited =
-        post("{\"string\":\"" + long_string + "\",\"atom\":30}", cgi_limits{20});
-    EXPECT_EQ(limited.out, response(500, CANNOT_WRITE_VALUE));
-    EXPECT_EQ(limited.err, "");
-    EXPECT_EQ(limited.exit_status, 0);
+    const process_result limited =
+        post_atom("{\"string\":\"" + long_string + "\",\"atom\":30}", file_size_limited(20));
+    expect_answer(limited, response(500, CANNOT_WRITE_VALUE));
     EXPECT_EQ(atom_file(long_string), "30\n");
     EXPECT_EQ(value_file("30"), "keep\n");
     EXPECT_EQ(listing(), "s/\ns/keep\ns/" + long_string + "\nv/\nv/30\n");
 
     // A limit below even the atom file fails the first write, and nothing is left.
-    const cgi_result first = post(R"({"string":"new","atom":123456})", cgi_limits{3});
+    const process_result first = post_atom(R"({"string":"new","atom":123456})", file_size_limited(3));
     EXPECT_EQ(first.out, response(500, CANNOT_WRITE_ATOM));
     EXPECT_EQ(listing(), "s/\ns/keep\ns/" + long_string + "\nv/\nv/30\n");
 }
 
 TEST_F(Atoms, AMissingValueDirectoryFailsAfterTheAtomFileIsWritten) {
-    run_cgi({{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/v1/health"}, {"VELTO_DATA_DIR", data_}});
+    get("/v1/health");
     fs::remove(data_ + "/atoms/v");
     write_file(data_ + "/atoms/v", "a file where the directory belongs");
-    const cgi_result result = register_pair("half", 40);
+    const process_result result = register_pair("half", 40);
     EXPECT_EQ(result.out, response(500, CANNOT_WRITE_VALUE));
     EXPECT_EQ(atom_file("half"), "40\n");
     EXPECT_EQ(read_file(data_ + "/atoms/v"), "a file where the directory belongs");
 }
 
 TEST_F(Atoms, TheTreeIsCreatedAgainBeforeWriting) {
-    run_cgi({{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/v1/health"}, {"VELTO_DATA_DIR", data_}});
+    get("/v1/health");
     // Registration creates what is missing even when the first creation found a parent absent:
     // here the whole tree is gone before the request starts, and both calls see it so.
     fs::remove_all(data_);

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "cgi_process.h"
 #include "fastcgi_client.h"
+#include "files.h"
+#include "velto.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -200,7 +201,7 @@ TEST_F(FastCgi, AnswersAndStoreAreTheCgiProgramsByteForByte) {
         for (const fs::path& store : {cgi_store, worker_store}) {
             if (e.arrange && fs::exists(store)) e.arrange(store);
         }
-        const cgi_result cgi = run_cgi(variables_of(e, cgi_store), e.body);
+        const process_result cgi = run_cgi(variables_of(e, cgi_store), e.body);
         const fastcgi_result fcgi = worker.request(variables_of(e, worker_store), e.body);
         for (const fs::path& store : {cgi_store, worker_store}) {
             if (e.restore && fs::exists(store)) e.restore(store);
@@ -216,7 +217,7 @@ TEST_F(FastCgi, AnswersAndStoreAreTheCgiProgramsByteForByte) {
     // The largest format comes back whole in both modes.
     const std::string id = server_id_in(run_cgi(variables_of(post("/v1/formats", big), cgi_store), big).out);
     ASSERT_EQ(id.size(), 32u);
-    const cgi_result cgi = run_cgi(variables_of(get("/v1/formats/" + id), cgi_store));
+    const process_result cgi = run_cgi(variables_of(get("/v1/formats/" + id), cgi_store));
     const fastcgi_result fcgi = worker.request(variables_of(get("/v1/formats/" + id), worker_store));
     EXPECT_EQ(cgi.out.size(), 82u + 10485742u + 17u);
     EXPECT_TRUE(fcgi.out == cgi.out) << "sizes " << fcgi.out.size() << " and " << cgi.out.size();

@@ -1,16 +1,13 @@
 // Format registration and retrieval through the CGI program.
 #include <gtest/gtest.h>
-#include <sha256.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "cgi_process.h"
+#include "process_test.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -20,17 +17,6 @@ namespace {
 const std::string CANNOT_WRITE = R"({"error":"cannot write format file"})";
 const std::string NOT_FOUND = R"({"error":"format not found"})";
 
-// The server ID the library must give: the first 16 bytes of the SHA-256 of the first
-// max(8, declared length) bytes.
-std::string expected_id(const std::string& rep, std::size_t extent) {
-    uint8_t digest[32];
-    SHA2_CTX context;
-    SHA256Init(&context);
-    SHA256Update(&context, reinterpret_cast<const uint8_t*>(rep.data()), std::max<size_t>(8, extent));
-    SHA256Final(digest, &context);
-    return to_hex(std::string(reinterpret_cast<char*>(digest), 16));
-}
-
 // A representation with the given header bytes 0-7 followed by `tail`.
 std::string rep(std::initializer_list<int> header, const std::string& tail = "") {
     std::string bytes;
@@ -38,26 +24,16 @@ std::string rep(std::initializer_list<int> header, const std::string& tail = "")
     return bytes + tail;
 }
 
-class Formats : public ::testing::Test {
-protected:
-    cgi_result post(const std::string& body, cgi_limits limits = {}) const {
-        return run_cgi({{"REQUEST_METHOD", "POST"},
-                        {"PATH_INFO", "/v1/formats"},
-                        {"CONTENT_LENGTH", std::to_string(body.size())},
-                        {"VELTO_DATA_DIR", data_}},
-                       body, limits);
+class Formats : public process_test {
+  protected:
+    process_result post_format(const std::string& body, const run_options& options = {}) const {
+        return post("/v1/formats", body, options);
     }
-    cgi_result post_hex(const std::string& hex) const {
-        return post(R"({"format_rep":")" + hex + R"("})");
+    process_result post_hex(const std::string& hex) const {
+        return post_format(R"({"format_rep":")" + hex + R"("})");
     }
-    cgi_result get(const std::string& id) const {
-        return run_cgi({{"REQUEST_METHOD", "GET"},
-                        {"PATH_INFO", "/v1/formats/" + id},
-                        {"VELTO_DATA_DIR", data_}});
-    }
+    process_result get_format(const std::string& id) const { return get("/v1/formats/" + id); }
     std::string formats() const { return data_ + "/formats"; }
-    temp_dir root_;
-    std::string data_ = (root_.path() / "data").string();
 };
 
 TEST_F(Formats, RegistrationAnswersInTheOrderOfItsChecks) {
@@ -93,10 +69,8 @@ TEST_F(Formats, RegistrationAnswersInTheOrderOfItsChecks) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
-        const cgi_result result = post(c.body);
-        EXPECT_EQ(result.out, c.expected);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result = post_format(c.body);
+        expect_answer(result, c.expected);
     }
     EXPECT_EQ(tree_listing(formats()), "");
 }
@@ -118,27 +92,27 @@ TEST_F(Formats, TheHeaderDeclaresTheLengthAndTheIdCoversIt) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string id = expected_id(c.bytes, c.declared);
+        const std::string id = server_id(c.bytes, c.declared);
         EXPECT_EQ(post_hex(to_hex(c.bytes)).out, response(200, R"({"server_id":")" + id + "\"}"));
         EXPECT_EQ(read_file(formats() + "/" + id), c.bytes);
-        EXPECT_EQ(get(id).out, response(200, R"({"format_rep":")" + to_hex(c.bytes) + "\"}"));
+        EXPECT_EQ(get_format(id).out, response(200, R"({"format_rep":")" + to_hex(c.bytes) + "\"}"));
     }
 }
 
 TEST_F(Formats, BytesBeyondTheDeclaredLengthDoNotChangeTheIdAndTheFirstStays) {
     const std::string first = rep({0, 8, 0, 0, 0, 0, 0, 0}, "first");
     const std::string second = rep({0, 8, 0, 0, 0, 0, 0, 0}, "second");
-    const std::string id = expected_id(first, 8);
-    ASSERT_EQ(expected_id(second, 8), id);
+    const std::string id = server_id(first, 8);
+    ASSERT_EQ(server_id(second, 8), id);
     const std::string answer = response(200, R"({"server_id":")" + id + "\"}");
     EXPECT_EQ(post_hex(to_hex(first)).out, answer);
     EXPECT_EQ(post_hex(to_hex(second)).out, answer);
-    EXPECT_EQ(get(id).out, response(200, R"({"format_rep":")" + to_hex(first) + "\"}"));
+    EXPECT_EQ(get_format(id).out, response(200, R"({"format_rep":")" + to_hex(first) + "\"}"));
 }
 
 TEST_F(Formats, TheSameRepresentationTwiceLeavesTheFileUntouched) {
     const std::string bytes = rep({0, 12, 1, 0, 2, 3, 4, 5}, "\x80\x81\xfe\xff");
-    const std::string id = expected_id(bytes, 12);
+    const std::string id = server_id(bytes, 12);
     const std::string answer = response(200, R"({"server_id":")" + id + "\"}");
     ASSERT_EQ(post_hex(to_hex(bytes)).out, answer);
     const std::string path = formats() + "/" + id;
@@ -155,16 +129,13 @@ TEST_F(Formats, TheSameRepresentationTwiceLeavesTheFileUntouched) {
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_EQ(read_file(path), bytes);
     EXPECT_EQ(tree_listing(formats()), id + "\n");
-    EXPECT_EQ(run_cgi({{"REQUEST_METHOD", "GET"},
-                       {"PATH_INFO", "/v1/health"},
-                       {"VELTO_DATA_DIR", data_}})
-                  .out,
+    EXPECT_EQ(get("/v1/health").out,
               response(200, R"({"status":"ok","format_count":1,"atom_count":0})"));
 }
 
 TEST_F(Formats, RetrievalAnswers) {
     const std::string bytes = rep({0, 8, 0, 0, 0, 0, 0, 0});
-    const std::string id = expected_id(bytes, 8);
+    const std::string id = server_id(bytes, 8);
     ASSERT_EQ(post_hex(to_hex(bytes)).out, response(200, R"({"server_id":")" + id + "\"}"));
     write_file(formats() + "/empty", "");
     fs::create_directory(formats() + "/subdir");
@@ -197,10 +168,8 @@ TEST_F(Formats, RetrievalAnswers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
-        const cgi_result result = get(c.id);
-        EXPECT_EQ(result.out, c.expected);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result = get_format(c.id);
+        expect_answer(result, c.expected);
     }
 }
 
@@ -216,10 +185,10 @@ TEST_F(Formats, TheLargestBodyRoundTrips) {
     body.insert(body.size() - 1, 10485760 - body.size(), ' ');
     ASSERT_EQ(body.size(), 10485760u);
 
-    const std::string id = expected_id(bytes, size);
-    EXPECT_EQ(post(body).out, response(200, R"({"server_id":")" + id + "\"}"));
+    const std::string id = server_id(bytes, size);
+    EXPECT_EQ(post_format(body).out, response(200, R"({"server_id":")" + id + "\"}"));
     EXPECT_EQ(read_file(formats() + "/" + id), bytes);
-    EXPECT_EQ(get(id).out, response(200, R"({"format_rep":")" + to_hex(bytes) + "\"}"));
+    EXPECT_EQ(get_format(id).out, response(200, R"({"format_rep":")" + to_hex(bytes) + "\"}"));
     // One byte less and the declared length is more than the representation holds.
     bytes.pop_back();
     EXPECT_EQ(post_hex(to_hex(bytes)).out,
@@ -229,21 +198,19 @@ TEST_F(Formats, TheLargestBodyRoundTrips) {
 TEST_F(Formats, AFailedWriteAnswers500AndLeavesNothing) {
     const std::string bytes = rep({0, 8, 0, 0, 0, 0, 0, 0}, std::string(4000, 'z'));
     const std::string body = R"({"format_rep":")" + to_hex(bytes) + R"("})";
-    const cgi_result result = post(body, cgi_limits{1000});
-    EXPECT_EQ(result.out, response(500, CANNOT_WRITE));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exit_status, 0);
+    const process_result result = post_format(body, file_size_limited(1000));
+    expect_answer(result, response(500, CANNOT_WRITE));
     EXPECT_EQ(tree_listing(formats()), "");
     // Nothing short blocks a later registration of the same ID.
-    const std::string id = expected_id(bytes, 8);
-    EXPECT_EQ(post(body).out, response(200, R"({"server_id":")" + id + "\"}"));
+    const std::string id = server_id(bytes, 8);
+    EXPECT_EQ(post_format(body).out, response(200, R"({"server_id":")" + id + "\"}"));
     EXPECT_EQ(read_file(formats() + "/" + id), bytes);
 }
 
 TEST_F(Formats, NoFormatsDirectoryMeans500) {
     fs::create_directory(data_);
     write_file(formats(), "a file where the directory belongs");
-    const cgi_result result = post_hex("0008000000000000");
+    const process_result result = post_hex("0008000000000000");
     EXPECT_EQ(result.out, response(500, CANNOT_WRITE));
     EXPECT_EQ(read_file(formats()), "a file where the directory belongs");
     EXPECT_EQ(tree_listing(data_), "atoms/\natoms/s/\natoms/v/\nformats\n");
@@ -252,11 +219,11 @@ TEST_F(Formats, NoFormatsDirectoryMeans500) {
 TEST_F(Formats, ConcurrentRegistrationsOfOneIdAllSucceedWithOneCompleteFile) {
     std::string bytes = rep({0, 8, 0, 0, 0, 0, 0, 0});
     for (int i = 0; i < 200000; i++) bytes += static_cast<char>(i % 256);
-    const std::string id = expected_id(bytes, 8);
+    const std::string id = server_id(bytes, 8);
     const std::string body = R"({"format_rep":")" + to_hex(bytes) + R"("})";
-    std::vector<cgi_result> results(8);
+    std::vector<process_result> results(8);
     std::vector<std::thread> threads;
-    for (auto& result : results) threads.emplace_back([&] { result = post(body); });
+    for (auto& result : results) threads.emplace_back([&] { result = post_format(body); });
     for (auto& thread : threads) thread.join();
     for (const auto& result : results) {
         EXPECT_EQ(result.out, response(200, R"({"server_id":")" + id + "\"}"));

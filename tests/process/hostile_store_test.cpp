@@ -8,19 +8,18 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "cgi_process.h"
+#include "process_test.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
 
 namespace {
 
-const std::string FORMAT_REP = "0010000000000000aabbccddeeff0011";
-const std::string FORMAT_ID = "8922697456a7890770ec1957f4aafb2a";
+const std::string FORMAT_REP = SAMPLE_REP_HEX;
+const std::string FORMAT_ID = SAMPLE_REP_ID;
 const std::string FORMAT_BODY = R"({"format_rep":")" + FORMAT_REP + R"("})";
 const std::string STORED = R"({"server_id":")" + FORMAT_ID + R"("})";
 const std::string REGISTERED = R"({"ok":true})";
@@ -67,25 +66,6 @@ void make_fifo(const fs::path& entry) {
     ASSERT_EQ(::mkfifo(entry.c_str(), 0666), 0) << entry;
 }
 
-// Every name below `root`, not following links, with a file's bytes or what the entry is.
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> found;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string name = fs::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            found[name] = "<link to " + fs::read_symlink(it->path()).string() + ">";
-        } else if (it->is_directory()) {
-            found[name] = "<dir>";
-        } else if (it->is_fifo()) {
-            found[name] = "<fifo>";
-        } else {
-            found[name] = read_file(it->path()).value_or("<unreadable>");
-        }
-    }
-    return found;
-}
-
 class HostileStore : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -94,10 +74,10 @@ class HostileStore : public ::testing::Test {
         fs::create_directories(outside() / "dir/s");
         fs::create_directories(outside() / "dir/v");
         fs::create_directories(outside() / "empty");
-        write_file(outside() / "bait_format", unhex(FORMAT_REP));
+        write_file(outside() / "bait_format", from_hex(FORMAT_REP));
         write_file(outside() / "bait_atom", "7\n");
         write_file(outside() / "bait_value", BAIT_VALUE);
-        write_file(outside() / "dir" / FORMAT_ID, unhex(FORMAT_REP));
+        write_file(outside() / "dir" / FORMAT_ID, from_hex(FORMAT_REP));
         write_file(outside() / "dir/x", "7\n");
         write_file(outside() / "dir/1", BAIT_VALUE);
         write_file(outside() / "dir/s/x", "7\n");
@@ -109,23 +89,14 @@ class HostileStore : public ::testing::Test {
     fs::path data() const { return root_.path() / "data"; }
     fs::path outside() const { return root_.path() / "outside"; }
 
-    static std::string unhex(const std::string& hex) {
-        std::string bytes;
-        for (std::size_t i = 0; i < hex.size(); i += 2) {
-            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-        }
-        return bytes;
-    }
-
     // One request, which must end by itself well within the time limit.
     void run(const request& r) {
         SCOPED_TRACE(r.method + " " + r.path);
-        environment env{
-            {"REQUEST_METHOD", r.method}, {"PATH_INFO", r.path}, {"VELTO_DATA_DIR", data()}};
+        environment env = cgi_store(data()).env(r.method, r.path);
         if (r.method == "POST") env["CONTENT_LENGTH"] = std::to_string(r.body.size());
-        cgi_limits limits;
-        limits.seconds = 5;
-        const cgi_result result = run_cgi(env, r.body, limits);
+        run_options options;
+        options.deadline_seconds = 5;
+        const process_result result = run_cgi(env, r.body, options);
         EXPECT_EQ(result.exit_status, 0) << "the program did not end by itself";
         EXPECT_EQ(result.out, response(r.status, r.expected));
         EXPECT_EQ(result.err, "");
@@ -214,10 +185,10 @@ TEST_F(HostileStore, NothingBelowTheStoreIsReachedThroughALinkOrAPipe) {
         SCOPED_TRACE(c.what);
         fs::remove_all(data());
         SetUp();
-        const auto outside_before = snapshot(outside());
+        const auto outside_before = tree_snapshot(outside());
         c.place(data() / c.entry, outside());
         for (const request& r : c.requests) run(r);
-        EXPECT_EQ(snapshot(outside()), outside_before);
+        EXPECT_EQ(tree_snapshot(outside()), outside_before);
     }
 }
 

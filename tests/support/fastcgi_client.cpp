@@ -2,6 +2,8 @@
 // responder role, one request per connection), and a worker started on a socket of its own.
 #include "fastcgi_client.h"
 
+#include "files.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "cgi_process.h"
+#include "spawn.h"
 
 namespace velto_test {
 

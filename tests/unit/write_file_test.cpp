@@ -3,20 +3,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "base/owners.h"
-#include "cgi_process.h"
+#include "files.h"
+#include "spawn.h"
 
 namespace fs = std::filesystem;
 using velto_test::read_file;
+using velto_test::run_forked;
 using velto_test::temp_dir;
 using velto_test::tree_listing;
 
@@ -96,18 +95,10 @@ TEST_F(WriteFile, ANameThatIsADirectoryIsNeverReplaced) {
 // A file-size limit makes the write itself fail part way, as a full disk would.
 TEST_F(WriteFile, AWriteThatFailsPartWayLeavesNoShortFile) {
     for (const write_mode mode : {write_mode::create_only, write_mode::replace}) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{1000, 1000};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            const std::string big(5000, 'b');
-            ::_exit(write_store_file(dir_fd(), "f", {big}, mode) == write_result::failed ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const std::string big(5000, 'b');
+        EXPECT_TRUE(run_forked(
+            [&] { return write_store_file(dir_fd(), "f", {big}, mode) == write_result::failed; },
+            1000));
         EXPECT_EQ(tree_listing(dir_.path()), "");
     }
 }
@@ -115,20 +106,12 @@ TEST_F(WriteFile, AWriteThatFailsPartWayLeavesNoShortFile) {
 TEST_F(WriteFile, AFailedReplaceKeepsTheOldContent) {
     ASSERT_EQ(write_store_file(dir_fd(), "f", {"old\n"}, write_mode::replace),
               write_result::written);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{2, 2};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::_exit(write_store_file(dir_fd(), "f", {"new content\n"}, write_mode::replace) ==
-                        write_result::failed
-                    ? 0
-                    : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(run_forked(
+        [&] {
+            return write_store_file(dir_fd(), "f", {"new content\n"}, write_mode::replace) ==
+                   write_result::failed;
+        },
+        2));
     EXPECT_EQ(read_file(at("f")), "old\n");
     EXPECT_EQ(tree_listing(dir_.path()), "f\n");
 }

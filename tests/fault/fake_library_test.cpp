@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cgi_process.h"
+#include "process_test.h"
 
 using namespace velto_test;
 
@@ -14,37 +14,24 @@ namespace {
 const std::string CANNOT_WRITE = R"({"error":"cannot write format file"})";
 const std::string REP_TEXT = "0008000000000000";
 
+// The ID text of the fake library's ID of `length` bytes: 00 01 02 ...
 std::string id_text(int length) {
-    std::string text;
-    const char* digits = "0123456789abcdef";
-    for (int i = 0; i < length; i++) {
-        text += digits[(i & 0xff) >> 4];
-        text += digits[i & 0xf];
-    }
-    return text;
+    std::string bytes;
+    for (int i = 0; i < length; i++) bytes += static_cast<char>(i);
+    return to_hex(bytes);
 }
 
-class Library : public ::testing::Test {
+class Library : public process_test {
 protected:
-    environment env(const std::string& method, const std::string& path,
-                    const environment& fake) const {
-        environment e = {{"REQUEST_METHOD", method},
-                         {"PATH_INFO", path},
-                         {"VELTO_DATA_DIR", data_},
-                         {"LD_PRELOAD", FAKE_QSR_PATH},
-                         // The sanitizer runtime would refuse to start behind a preloaded library.
-                         {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    // A request with the fake library's settings `fake` added to its environment.
+    process_result request(const std::string& method, const std::string& path,
+                           const std::string& body, const environment& fake) const {
+        environment e = cgi(method, path);
         e.insert(fake.begin(), fake.end());
-        return e;
-    }
-    cgi_result post(const std::string& path, const std::string& body, const environment& fake) const {
-        environment e = env("POST", path, fake);
-        e["CONTENT_LENGTH"] = std::to_string(body.size());
-        return run_cgi(e, body);
+        if (!body.empty()) e["CONTENT_LENGTH"] = std::to_string(body.size());
+        return run_cgi(e, body, {RLIM_INFINITY, FAKE_QSR_PATH});
     }
     std::string formats() const { return tree_listing(data_ + "/formats"); }
-    temp_dir root_;
-    std::string data_ = (root_.path() / "data").string();
 };
 
 TEST_F(Library, IdsOutsideWhatTheAnswerCanCarryAreRefused) {
@@ -64,18 +51,16 @@ TEST_F(Library, IdsOutsideWhatTheAnswerCanCarryAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fake.begin()->first + "=" + c.fake.begin()->second);
-        const cgi_result result = post("/v1/formats", body, c.fake);
-        EXPECT_EQ(result.out, c.expected);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result = request("POST", "/v1/formats", body, c.fake);
+        expect_answer(result, c.expected);
         EXPECT_EQ(formats(), "");
     }
     // The longest ID whose text is still a file name is stored and found.
     const environment longest = {{"FAKE_QSR_ID_LENGTH", "127"}};
-    EXPECT_EQ(post("/v1/formats", body, longest).out,
+    EXPECT_EQ(request("POST", "/v1/formats", body, longest).out,
               response(200, R"({"server_id":")" + id_text(127) + "\"}"));
     EXPECT_EQ(formats(), id_text(127) + "\n");
-    EXPECT_EQ(run_cgi(env("GET", "/v1/formats/" + id_text(127), {})).out,
+    EXPECT_EQ(request("GET", "/v1/formats/" + id_text(127), "", {}).out,
               response(200, R"({"format_rep":")" + REP_TEXT + "\"}"));
 }
 
@@ -95,16 +80,13 @@ TEST_F(Library, EachRefusedAllocationHasItsAnswer) {
         {"GET", "/v1/formats/" + id_text(16), "", "1", response(500, R"({"error":"read error"})")},
         {"GET", "/v1/formats/" + id_text(16), "", "2", response(500, R"({"error":"read error"})")},
     };
-    ASSERT_EQ(post("/v1/formats", format_body, {}).out,
+    ASSERT_EQ(request("POST", "/v1/formats", format_body, {}).out,
               response(200, R"({"server_id":")" + id_text(16) + "\"}"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method + " " + c.path + " failing call " + c.fail_call);
-        environment e = env(c.method, c.path, {{"FAKE_QSR_FAIL_CALL", c.fail_call}});
-        if (!c.body.empty()) e["CONTENT_LENGTH"] = std::to_string(c.body.size());
-        const cgi_result result = run_cgi(e, c.body);
-        EXPECT_EQ(result.out, c.expected);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exit_status, 0);
+        const process_result result =
+            request(c.method, c.path, c.body, {{"FAKE_QSR_FAIL_CALL", c.fail_call}});
+        expect_answer(result, c.expected);
     }
     EXPECT_EQ(tree_listing(data_ + "/atoms"), "s/\nv/\n");
 }

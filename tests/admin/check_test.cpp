@@ -1,56 +1,21 @@
 // velto-admin check on fixture stores that the CGI program wrote, with faults put in by hand:
 // each is found, alone, at its path and level, with the exit status that its level gives.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <cctype>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <tuple>
 #include <vector>
 
-#include "admin_process.h"
+#include "velto.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
 
 namespace {
-
-using finding = std::tuple<std::string, std::string, std::string>;  // level, code, relative path
-
-// The findings of a --json run, paths made relative to the store; the summary line is checked
-// to be last and to count the findings.
-std::set<finding> parse_findings(const std::string& out, const std::string& data) {
-    static const std::regex line_form(
-        R"re(\{"level":"(fault|warning|note)","code":"([a-z_]+)","path":"([^"\\]*)","detail":"[^"\\]*"(,"age_seconds":\d+)?\})re");
-    std::set<finding> found;
-    std::istringstream lines(out);
-    std::string line, last;
-    while (std::getline(lines, line)) {
-        last = line;
-        std::smatch match;
-        if (line.rfind("{\"level\":\"summary\"", 0) == 0) continue;
-        EXPECT_TRUE(std::regex_match(line, match, line_form)) << line;
-        if (match.empty()) continue;
-        std::string path = match[3];
-        if (path.rfind(data + "/", 0) == 0)
-            path = path.substr(data.size() + 1);
-        else if (path == data)
-            path = ".";
-        found.insert({match[1], match[2], path});
-    }
-    EXPECT_EQ(last.rfind("{\"level\":\"summary\",\"path\":\"" + data + "\"", 0), 0u) << out;
-    return found;
-}
 
 class AdminCheck : public ::testing::Test {
   protected:
@@ -62,7 +27,7 @@ class AdminCheck : public ::testing::Test {
         store_.add_atom("c", 7);
         store_.add_atom("d", 8);
     }
-    cgi_result check(const std::string& data, bool is_json = true) const {
+    process_result check(const std::string& data, bool is_json = true) const {
         std::vector<std::string> args{"check", "--data-dir", data};
         if (is_json) args.push_back("--json");
         return run_admin(args);
@@ -76,7 +41,7 @@ class AdminCheck : public ::testing::Test {
 
 TEST_F(AdminCheck, StoreWrittenByTheProgramIsSound) {
     const auto before = tree_snapshot(store_.path());
-    const cgi_result result = check(store_.data());
+    const process_result result = check(store_.data());
     EXPECT_EQ(result.exit_status, 0) << result.out;
     EXPECT_EQ(parse_findings(result.out, store_.data()), std::set<finding>{stale_});
     EXPECT_EQ(result.err, "");
@@ -218,7 +183,7 @@ TEST_F(AdminCheck, FindsEachFaultAloneWithItsLevel) {
         fs::copy(store_.path(), data, fs::copy_options::recursive);
         c.put_fault(data);
         const auto before = tree_snapshot(data);
-        const cgi_result result = check(data.string());
+        const process_result result = check(data.string());
         EXPECT_EQ(result.exit_status, c.exit_status) << result.out;
         std::set<finding> expected{stale_, c.expected};
         if (c.expected == finding{"fault", "missing_directory", "atoms/v"}) expected.erase(stale_);
@@ -231,7 +196,7 @@ TEST_F(AdminCheck, TextReportNamesPathCodeAndDetail) {
     write_file(store_.path() / "atoms/s/c", "junk\n");
     write_file(store_.path() / "formats/.velto~9-0", "");
     age_file(store_.path() / "formats/.velto~9-0", 7200);
-    const cgi_result result = check(store_.data(), false);
+    const process_result result = check(store_.data(), false);
     const std::string d = store_.data();
     EXPECT_EQ(result.out.substr(0, result.out.find("\nfault")),
               "note: " + d +
@@ -256,7 +221,7 @@ TEST_F(AdminCheck, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
     write_file(store_.path() / "formats/.velto~9-0", "");
     age_file(store_.path() / "formats/.velto~9-0", 7200);
     write_file(store_.path() / "formats/a\"b\xff", "");
-    const cgi_result result = check(store_.data());
+    const process_result result = check(store_.data());
     // Aged 7200 s when it was written; a busy machine may take a second or more to check it.
     EXPECT_TRUE(std::regex_search(result.out, std::regex(",\"age_seconds\":72[0-9][0-9]\\}\n")))
         << result.out;
@@ -272,7 +237,7 @@ TEST_F(AdminCheck, JsonGivesTheAgeOfTemporariesAndEscapesOddNames) {
 
 TEST_F(AdminCheck, StringWithALineFeedIsANoteNotAFault) {
     store_.add_atom("x\ny", 10);
-    const cgi_result result = check(store_.data());
+    const process_result result = check(store_.data());
     EXPECT_EQ(result.exit_status, 0) << result.out;
     EXPECT_EQ(parse_findings(result.out, store_.data()),
               (std::set<finding>{stale_, {"note", "multi_line_value", "atoms/v/10"}}));
@@ -280,7 +245,7 @@ TEST_F(AdminCheck, StringWithALineFeedIsANoteNotAFault) {
 
 TEST_F(AdminCheck, MissingStoreIsReportedAndNotCreated) {
     const fs::path missing = root_.path() / "nowhere";
-    const cgi_result result = check(missing.string());
+    const process_result result = check(missing.string());
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(parse_findings(result.out, missing.string()),
               (std::set<finding>{{"fault", "missing_directory", "."},
@@ -289,63 +254,6 @@ TEST_F(AdminCheck, MissingStoreIsReportedAndNotCreated) {
                                  {"fault", "missing_directory", "atoms/s"},
                                  {"fault", "missing_directory", "atoms/v"}}));
     EXPECT_FALSE(fs::exists(missing));
-}
-
-// Registrations run side by side, some killed with SIGKILL at random moments: what a crash
-// leaves (temporaries, an atom file without its atom value file) is never a fault.
-TEST_F(AdminCheck, StoreWrittenUnderLoadAndCrashesIsSound) {
-    constexpr int WORKERS = 4;
-    constexpr int REQUESTS_PER_WORKER = 40;
-    std::vector<std::thread> workers;
-    for (int w = 0; w < WORKERS; w++) {
-        workers.emplace_back([this, w] {
-            std::mt19937 random(static_cast<unsigned>(w) + 17);
-            const fs::path body_file = root_.path() / ("body" + std::to_string(w));
-            for (int i = 0; i < REQUESTS_PER_WORKER; i++) {
-                const bool is_format = random() % 3 == 0;
-                const std::string body =
-                    is_format ? "{\"format_rep\":\"" +
-                                    to_hex(representation(64 + random() % 4000, random())) + "\"}"
-                              : "{\"string\":\"s" + std::to_string(random() % 12) +
-                                    "\",\"atom\":" + std::to_string(random() % 20) + "}";
-                write_file(body_file, body);
-                const std::string path_info = is_format ? "/v1/formats" : "/v1/atoms";
-                const pid_t pid = ::fork();
-                if (pid == 0) {
-                    const int in = ::open(body_file.c_str(), O_RDONLY);
-                    const int null = ::open("/dev/null", O_WRONLY);
-                    ::dup2(in, 0);
-                    ::dup2(null, 1);
-                    ::dup2(null, 2);
-                    const std::string env_texts[] = {
-                        "REQUEST_METHOD=POST", "PATH_INFO=" + path_info,
-                        "CONTENT_LENGTH=" + std::to_string(body.size()),
-                        "VELTO_DATA_DIR=" + store_.data()};
-                    char* envp[] = {const_cast<char*>(env_texts[0].c_str()),
-                                    const_cast<char*>(env_texts[1].c_str()),
-                                    const_cast<char*>(env_texts[2].c_str()),
-                                    const_cast<char*>(env_texts[3].c_str()), nullptr};
-                    char program[] = VELTO_CGI_PATH;
-                    char* argv[] = {program, nullptr};
-                    ::execve(program, argv, envp);
-                    ::_exit(127);
-                }
-                if (random() % 2 == 0) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-                    ::kill(pid, SIGKILL);
-                }
-                int status = 0;
-                ::waitpid(pid, &status, 0);
-            }
-        });
-    }
-    for (auto& worker : workers) worker.join();
-
-    const cgi_result result = check(store_.data());
-    EXPECT_EQ(result.exit_status, 0) << result.out;
-    for (const auto& [level, code, path] : parse_findings(result.out, store_.data())) {
-        EXPECT_NE(level, "fault") << code << " " << path;
-    }
 }
 
 }  // namespace

@@ -9,12 +9,10 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "admin_process.h"
+#include "velto.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -24,18 +22,6 @@ namespace {
 // The user and group that the tests hand the store to; any uid other than root's does.
 constexpr uid_t SERVER_UID = 4242;
 constexpr gid_t SERVER_GID = 4243;
-
-std::map<std::string, std::string> outside_snapshot(const fs::path& root) {
-    std::map<std::string, std::string> found;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string name = fs::relative(it->path(), root).string();
-        found[name] = it->is_symlink()     ? "<link>"
-                      : it->is_directory() ? "<dir>"
-                                           : read_file(it->path()).value_or("<unreadable>");
-    }
-    return found;
-}
 
 class AdminStoreSafety : public ::testing::Test {
   protected:
@@ -48,7 +34,7 @@ class AdminStoreSafety : public ::testing::Test {
         write_file(outside() / "dir/x", "7\n");
     }
     fs::path outside() const { return root_.path() / "outside"; }
-    cgi_result admin(std::vector<std::string> args, const std::string& input = "") const {
+    process_result admin(std::vector<std::string> args, const std::string& input = "") const {
         args.insert(args.begin(), {"--data-dir", store_.data()});
         return run_admin(args, {}, input, false, 5);
     }
@@ -96,13 +82,13 @@ TEST_F(AdminStoreSafety, EveryCommandEndsAndStaysInsideTheStore) {
         SCOPED_TRACE(c.entry);
         fs::remove_all(store_.path());
         SetUp();
-        const auto before = outside_snapshot(outside());
+        const auto before = tree_snapshot(outside());
         c.place(store_.path() / c.entry, outside());
 
-        const cgi_result check = admin({"check", "--json"});
+        const process_result check = admin({"check", "--json"});
         EXPECT_EQ(check.exit_status, 1) << check.out;
         EXPECT_TRUE(check_names(check.out, c.code, c.entry)) << check.out;
-        const cgi_result exported = admin({"export"});
+        const process_result exported = admin({"export"});
         EXPECT_NE(exported.exit_status, -1) << "export did not end by itself";
         EXPECT_EQ(exported.out.find(to_hex("bait")), std::string::npos);
         EXPECT_EQ(exported.out.find(to_hex("7\n")), std::string::npos);
@@ -111,7 +97,7 @@ TEST_F(AdminStoreSafety, EveryCommandEndsAndStaysInsideTheStore) {
             EXPECT_NE(admin(args).exit_status, -1) << args[0] << " did not end by itself";
         }
         EXPECT_NE(admin({"import"}, record).exit_status, -1) << "import did not end by itself";
-        EXPECT_EQ(outside_snapshot(outside()), before);
+        EXPECT_EQ(tree_snapshot(outside()), before);
     }
 }
 
@@ -122,7 +108,7 @@ TEST_F(AdminStoreSafety, ImportAsRootGivesWhatItCreatesTheStoresOwner) {
     fs::create_directory(fresh);
     ASSERT_EQ(::chown(fresh.c_str(), SERVER_UID, SERVER_GID), 0);
 
-    const cgi_result imported =
+    const process_result imported =
         run_admin({"--data-dir", fresh.string(), "import"}, {}, records, false, 30);
     ASSERT_EQ(imported.exit_status, 0) << imported.err;
     int entries = 0;
@@ -135,7 +121,7 @@ TEST_F(AdminStoreSafety, ImportAsRootGivesWhatItCreatesTheStoresOwner) {
     }
     EXPECT_EQ(entries, 4 + 3);  // the tree and the three files
     // The server's user finds nothing it cannot use.
-    const cgi_result check = run_admin({"--data-dir", fresh.string(), "check", "--json"});
+    const process_result check = run_admin({"--data-dir", fresh.string(), "check", "--json"});
     EXPECT_EQ(check.exit_status, 0) << check.out;
     EXPECT_EQ(check.out.find("foreign_owner"), std::string::npos) << check.out;
 }
@@ -147,7 +133,7 @@ TEST_F(AdminStoreSafety, CheckHoldsEveryEntryAgainstTheServersUser) {
         ASSERT_EQ(::lchown(entry.path().c_str(), SERVER_UID, SERVER_GID), 0);
     }
     ASSERT_EQ(::chown(store_.path().c_str(), SERVER_UID, SERVER_GID), 0);
-    cgi_result check = admin({"check", "--json"});
+    process_result check = admin({"check", "--json"});
     EXPECT_EQ(check.exit_status, 0) << check.out;
 
     // A directory left to root, as an import run as root once did: the server cannot write it.

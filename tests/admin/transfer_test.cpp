@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "admin_process.h"
+#include "velto.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
@@ -42,7 +42,7 @@ class AdminTransfer : public ::testing::Test {
             all += store.get("/v1/atoms/by-value/" + std::to_string(atom)).out;
         return all;
     }
-    cgi_result admin(const cgi_store& store, std::vector<std::string> args,
+    process_result admin(const cgi_store& store, std::vector<std::string> args,
                      const std::string& input = "", bool input_is_pipe = false) const {
         args.insert(args.begin(), {"--data-dir", store.data()});
         return run_admin(args, {}, input, input_is_pipe);
@@ -60,7 +60,7 @@ class AdminTransfer : public ::testing::Test {
 
 TEST_F(AdminTransfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSame) {
     const fs::path backup = root_.path() / "backup.jsonl";
-    const cgi_result exported = admin(source_, {"export", backup.string()});
+    const process_result exported = admin(source_, {"export", backup.string()});
     ASSERT_EQ(exported.exit_status, 0) << exported.err;
     EXPECT_EQ(exported.out, "");
     EXPECT_EQ(exported.err, "velto-admin export: 17 records\n");
@@ -68,7 +68,7 @@ TEST_F(AdminTransfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSam
     ASSERT_EQ(lines.size(), 17u);
     EXPECT_EQ(lines[0].rfind("{\"kind\":\"format\",\"name\":\"", 0), 0u) << lines[0];
 
-    const cgi_result imported = admin(target_, {"import", backup.string()});
+    const process_result imported = admin(target_, {"import", backup.string()});
     ASSERT_EQ(imported.exit_status, 0) << imported.err;
     EXPECT_EQ(imported.err,
               "velto-admin import: 17 of 17 records stored: 17 written, 0 already there\n");
@@ -76,7 +76,7 @@ TEST_F(AdminTransfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSam
     EXPECT_EQ(answers(target_), answers(source_));
 
     // Again: nothing to write, nothing changed.
-    const cgi_result again = admin(target_, {"import", "--quiet", backup.string()});
+    const process_result again = admin(target_, {"import", "--quiet", backup.string()});
     EXPECT_EQ(again.exit_status, 0);
     EXPECT_EQ(again.err, "");
     EXPECT_EQ(tree_snapshot(target_.path()), tree_snapshot(source_.path()));
@@ -86,10 +86,10 @@ TEST_F(AdminTransfer, BackupRestoredIntoAFreshStoreIsTheSameTreeAndAnswersTheSam
 TEST_F(AdminTransfer, StandardOutputToAPipeIntoStandardInput) {
     fs::remove(source_.path() / "formats" / ids_[2]);  // a pipe here holds less than its hex
     ids_.pop_back();
-    const cgi_result exported = admin(source_, {"export", "--quiet"});
+    const process_result exported = admin(source_, {"export", "--quiet"});
     ASSERT_EQ(exported.exit_status, 0) << exported.err;
     EXPECT_EQ(exported.err, "");
-    const cgi_result imported = admin(target_, {"import", "-"}, exported.out, true);
+    const process_result imported = admin(target_, {"import", "-"}, exported.out, true);
     ASSERT_EQ(imported.exit_status, 0) << imported.err;
     EXPECT_EQ(tree_snapshot(target_.path()), tree_snapshot(source_.path()));
     EXPECT_EQ(answers(target_), answers(source_));
@@ -151,7 +151,7 @@ TEST_F(AdminTransfer, DamagedRecordIsNamedAndNothingIsWritten) {
         for (std::size_t i = 5; i < good.size(); i++) input += good[i] + "\n";
         const fs::path file = root_.path() / "damaged.jsonl";
         write_file(file, input);
-        const cgi_result result = admin(target_, {"import", file.string()});
+        const process_result result = admin(target_, {"import", file.string()});
         EXPECT_EQ(result.exit_status, 1);
         EXPECT_EQ(result.err.rfind("velto-admin import: " + file.string() + ":3: " + c.why, 0), 0u)
             << result.err;
@@ -159,7 +159,7 @@ TEST_F(AdminTransfer, DamagedRecordIsNamedAndNothingIsWritten) {
             << result.err;
         EXPECT_EQ(tree_snapshot(target_.path()), before);
 
-        const cgi_result piped =
+        const process_result piped =
             run_admin({"import", "--data-dir", fresh.string()}, {}, input, true);
         EXPECT_EQ(piped.exit_status, 1);
         EXPECT_EQ(piped.err.rfind("velto-admin import: standard input:3: " + c.why, 0), 0u)
@@ -174,7 +174,7 @@ TEST_F(AdminTransfer, SecondStoreMergesIntoTheFirst) {
     const std::string own_id = first.add_format(representation(40, 4));
     first.add_atom("p", 1);
     first.add_atom("c", 2);  // the source maps c to 6: the imported mapping wins
-    const cgi_result merged = admin(first, {"import"}, admin(source_, {"export", "--quiet"}).out);
+    const process_result merged = admin(first, {"import"}, admin(source_, {"export", "--quiet"}).out);
     ASSERT_EQ(merged.exit_status, 0) << merged.err;
     EXPECT_EQ(merged.err,
               "velto-admin import: 17 of 17 records stored: 16 written, 1 already there\n");
@@ -190,7 +190,7 @@ TEST_F(AdminTransfer, SecondStoreMergesIntoTheFirst) {
     EXPECT_EQ(first.get("/v1/health").out,
               response(200, R"({"status":"ok","format_count":4,"atom_count":7})"));
     // The stale mapping that the merge made (atoms/v/2 still says c) is by design.
-    const cgi_result checked = admin(first, {"check"});
+    const process_result checked = admin(first, {"check"});
     EXPECT_EQ(checked.exit_status, 0) << checked.out;
     EXPECT_NE(checked.out.find("note: " + first.data() + "/atoms/v/2: stale_mapping"),
               std::string::npos)
@@ -202,7 +202,7 @@ TEST_F(AdminTransfer, ExportLeavesOutFaultyFilesAndSaysSo) {
     fs::resize_file(source_.path() / "formats" / ids_[1], 100);
     write_file(source_.path() / "atoms/s/c", "junk\n");
     write_file(source_.path() / "atoms/v/.velto~1-0", "temporary\n");
-    const cgi_result exported = admin(source_, {"export"});
+    const process_result exported = admin(source_, {"export"});
     EXPECT_EQ(exported.exit_status, 1);
     EXPECT_NE(exported.err.find("velto-admin export: left out " + source_.data() + "/formats/" +
                                 ids_[1] + ": its header declares 300 bytes, the file holds 100\n"),
@@ -216,7 +216,7 @@ TEST_F(AdminTransfer, ExportLeavesOutFaultyFilesAndSaysSo) {
     EXPECT_EQ(lines_of(exported.out).size(), 15u);
     EXPECT_EQ(exported.out.find(".velto~"), std::string::npos);
 
-    const cgi_result imported = admin(target_, {"import"}, exported.out);
+    const process_result imported = admin(target_, {"import"}, exported.out);
     EXPECT_EQ(imported.exit_status, 0) << imported.err;
     EXPECT_FALSE(fs::exists(target_.path() / "formats" / ids_[1]));
     EXPECT_FALSE(fs::exists(target_.path() / "atoms/s/c"));
@@ -225,7 +225,7 @@ TEST_F(AdminTransfer, ExportLeavesOutFaultyFilesAndSaysSo) {
 TEST_F(AdminTransfer, ExportToAnUnwritablePlaceFailsAndLeavesNoFile) {
     const fs::path blocked = root_.path() / "blocked";
     write_file(blocked, "");  // a regular file where a directory belongs
-    const cgi_result result = admin(source_, {"export", (blocked / "backup.jsonl").string()});
+    const process_result result = admin(source_, {"export", (blocked / "backup.jsonl").string()});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_NE(result.err.find("velto-admin export: cannot create"), std::string::npos)
         << result.err;
