@@ -10,35 +10,20 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "fastcgi_client.h"
-#include "files.h"
-#include "velto.h"
+#include "process_test.h"
 
 namespace fs = std::filesystem;
 using namespace velto_test;
 
 namespace {
 
-const std::string SMALL_REP = "0010000000000000aabbccddeeff0011";
-const std::string SMALL_ID = "8922697456a7890770ec1957f4aafb2a";
 const std::string HEALTH_EMPTY = R"({"status":"ok","format_count":0,"atom_count":0})";
 constexpr int EXIT_WAIT_MS = 10000;
-
-// Every file and directory below `root` with its bytes, so two stores compare whole.
-std::map<std::string, std::string> store_snapshot(const fs::path& root) {
-    std::map<std::string, std::string> snapshot;
-    if (!fs::exists(root)) return snapshot;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string name = fs::relative(entry.path(), root).string();
-        snapshot[name] = entry.is_directory() ? "<directory>" : read_file(entry.path()).value_or("<unreadable>");
-    }
-    return snapshot;
-}
 
 // The 10485760-byte body that the program still reads: a format of 5242871 bytes.
 std::string largest_body() {
@@ -70,10 +55,10 @@ struct exchange {
     std::function<void(const fs::path&)> restore = nullptr;
 };
 
-exchange get(const std::string& path) {
+exchange get_request(const std::string& path) {
     return {"GET", path, std::nullopt, ""};
 }
-exchange post(const std::string& path, const std::string& body) {
+exchange post_request(const std::string& path, const std::string& body) {
     return {"POST", path, std::to_string(body.size()), body};
 }
 
@@ -98,7 +83,7 @@ void swap_back(const fs::path& store, const char* directory) {
 std::vector<exchange> request_table() {
     const std::string atom_body = R"({"string":"a b/c","atom":5})";
     std::vector<exchange> table = {
-        get("/v1/health"),
+        get_request("/v1/health"),
         {std::nullopt, std::nullopt, std::nullopt, ""},
         {"GET", std::nullopt, std::nullopt, ""},
         {std::nullopt, "/v1/health", std::nullopt, ""},
@@ -107,24 +92,24 @@ std::vector<exchange> request_table() {
         {"get", "/v1/health", std::nullopt, ""},
         {"", "/v1/health", std::nullopt, ""},
         {"PUT", "/v1/health", "5", "ignored"},
-        post("/v1/health", R"({"ignored":true})"),
-        get("/v1/health/"),
-        get("/V1/health"),
-        get(""),
-        get("/v1/formats"),
-        get("/v1/atoms"),
-        post("/v1/formats/", "{}"),
-        post("/v1/atoms/by-value/7", "{}"),
+        post_request("/v1/health", R"({"ignored":true})"),
+        get_request("/v1/health/"),
+        get_request("/V1/health"),
+        get_request(""),
+        get_request("/v1/formats"),
+        get_request("/v1/atoms"),
+        post_request("/v1/formats/", "{}"),
+        post_request("/v1/atoms/by-value/7", "{}"),
         {"PUT", "/v1/formats", std::nullopt, ""},
-        post("/v1/formats", "{\"format_rep\":\"" + SMALL_REP + "\"}"),
-        post("/v1/formats", "{\"format_rep\":\"0010000000000000AABBCCDDEEFF0011\"}"),
-        get("/v1/formats/" + SMALL_ID),
-        get("/v1/formats/8922697456A7890770EC1957F4AAFB2A"),
-        get("/v1/formats/"),
-        get("/v1/formats/00000000000000000000000000000000"),
-        get("/v1/formats/../atoms"),
+        post_request("/v1/formats", "{\"format_rep\":\"" + SAMPLE_REP_HEX + "\"}"),
+        post_request("/v1/formats", "{\"format_rep\":\"0010000000000000AABBCCDDEEFF0011\"}"),
+        get_request("/v1/formats/" + SAMPLE_REP_ID),
+        get_request("/v1/formats/8922697456A7890770EC1957F4AAFB2A"),
+        get_request("/v1/formats/"),
+        get_request("/v1/formats/00000000000000000000000000000000"),
+        get_request("/v1/formats/../atoms"),
         {"POST", "/v1/formats", "0", ""},
-        {"POST", "/v1/formats", std::nullopt, "{\"format_rep\":\"" + SMALL_REP + "\"}"},
+        {"POST", "/v1/formats", std::nullopt, "{\"format_rep\":\"" + SAMPLE_REP_HEX + "\"}"},
         {"POST", "/v1/formats", "-1", "{}"},
         {"POST", "/v1/formats", "abc", "{}"},
         {"POST", "/v1/formats", "10485761", "{}"},
@@ -133,39 +118,39 @@ std::vector<exchange> request_table() {
         {"POST", "/v1/formats", "60", "{\"format_rep\":\"0010000000000000aabbccddeeff0014\"}"},
         {"POST", "/v1/formats", "20", "{\"format_rep\":\"0010000000000000aabbccddeeff0015\"}"},
         {"post", "/v1/formats", "50", "{\"format_rep\":\"0010000000000000aabbccddeeff0016\"}"},
-        post("/v1/formats", std::string("{\"format_rep\":\"00100000\0" "00000000aabbcc\"}", 38)),
-        post("/v1/formats", R"({"rep":"00"})"),
-        post("/v1/formats", R"({"format_rep":7})"),
-        post("/v1/formats", R"({"format_rep":"001000000000000"})"),
-        post("/v1/formats", R"({"format_rep":"0010000000000000a"})"),
-        post("/v1/formats", R"({"format_rep":"0x10000000000000aa"})"),
-        post("/v1/formats", R"({"format_rep":"0011000000000000aabbccddeeff0011"})"),
-        post("/v1/formats", R"({"format_rep":"0010000100000001aabb"})"),
+        post_request("/v1/formats", std::string("{\"format_rep\":\"00100000\0" "00000000aabbcc\"}", 38)),
+        post_request("/v1/formats", R"({"rep":"00"})"),
+        post_request("/v1/formats", R"({"format_rep":7})"),
+        post_request("/v1/formats", R"({"format_rep":"001000000000000"})"),
+        post_request("/v1/formats", R"({"format_rep":"0010000000000000a"})"),
+        post_request("/v1/formats", R"({"format_rep":"0x10000000000000aa"})"),
+        post_request("/v1/formats", R"({"format_rep":"0011000000000000aabbccddeeff0011"})"),
+        post_request("/v1/formats", R"({"format_rep":"0010000100000001aabb"})"),
         {"POST", "/v1/formats", "50", "{\"format_rep\":\"0010000000000000000102030405060f\"}",
          [](const fs::path& s) { swap_in_file_for(s, "formats"); },
          [](const fs::path& s) { swap_back(s, "formats"); }},
         {"GET", "/v1/formats/0123456789abcdef0123456789abcdef", std::nullopt, "",
          [](const fs::path& s) { fs::create_directory(s / "formats/0123456789abcdef0123456789abcdef"); },
          [](const fs::path& s) { fs::remove(s / "formats/0123456789abcdef0123456789abcdef"); }},
-        post("/v1/atoms", atom_body),
-        get("/v1/atoms/by-string/a%20b%2Fc"),
-        get("/v1/atoms/by-string/" + percent_encode("a b/c")),
-        get("/v1/atoms/by-value/5"),
-        get("/v1/atoms/by-value/005"),
-        get("/v1/atoms/by-value/+5"),
-        get("/v1/atoms/by-value/5abc"),
-        get("/v1/atoms/by-value/"),
-        get("/v1/atoms/by-value/-1"),
-        get("/v1/atoms/by-value/99999999999"),
-        get("/v1/atoms/by-string/nobody"),
-        get("/v1/atoms/by-string/"),
-        post("/v1/atoms", R"({"atom":0,"string":"zero"})"),
-        get("/v1/atoms/by-value/"),
-        post("/v1/atoms", R"({"string":"x"})"),
-        post("/v1/atoms", R"({"atom":1})"),
-        post("/v1/atoms", R"({"string":"x","atom":-1})"),
-        post("/v1/atoms", R"({"string":"x","atom":2147483648})"),
-        post("/v1/atoms", R"({"string":"","atom":1})"),
+        post_request("/v1/atoms", atom_body),
+        get_request("/v1/atoms/by-string/a%20b%2Fc"),
+        get_request("/v1/atoms/by-string/" + percent_encode("a b/c")),
+        get_request("/v1/atoms/by-value/5"),
+        get_request("/v1/atoms/by-value/005"),
+        get_request("/v1/atoms/by-value/+5"),
+        get_request("/v1/atoms/by-value/5abc"),
+        get_request("/v1/atoms/by-value/"),
+        get_request("/v1/atoms/by-value/-1"),
+        get_request("/v1/atoms/by-value/99999999999"),
+        get_request("/v1/atoms/by-string/nobody"),
+        get_request("/v1/atoms/by-string/"),
+        post_request("/v1/atoms", R"({"atom":0,"string":"zero"})"),
+        get_request("/v1/atoms/by-value/"),
+        post_request("/v1/atoms", R"({"string":"x"})"),
+        post_request("/v1/atoms", R"({"atom":1})"),
+        post_request("/v1/atoms", R"({"string":"x","atom":-1})"),
+        post_request("/v1/atoms", R"({"string":"x","atom":2147483648})"),
+        post_request("/v1/atoms", R"({"string":"","atom":1})"),
         {"POST", "/v1/atoms", "0", ""},
         {"POST", "/v1/atoms", "40", R"({"string":"blocked","atom":4242})",
          [](const fs::path& s) { fs::create_directory(s / "atoms/v/4242"); },
@@ -179,17 +164,16 @@ std::vector<exchange> request_table() {
         {"GET", "/v1/atoms/by-string/junk", std::nullopt, "",
          [](const fs::path& s) { write_file(s / "atoms/s/junk", "x\n"); },
          [](const fs::path& s) { fs::remove(s / "atoms/s/junk"); }},
-        post("/v1/atoms", "{\"string\":\"" + std::string(600, 'l') + "\",\"atom\":9}"),
-        get("/v1/atoms/by-value/9"),
-        get("/v1/health"),
+        post_request("/v1/atoms", "{\"string\":\"" + std::string(600, 'l') + "\",\"atom\":9}"),
+        get_request("/v1/atoms/by-value/9"),
+        get_request("/v1/health"),
     };
     return table;
 }
 
-class FastCgi : public ::testing::Test {
-  protected:
-    temp_dir root_;
-};
+// A fresh directory per test (root_) for the workers' sockets and stores, the store data_ for a
+// test with one.
+class FastCgi : public process_test {};
 
 // The table through the CGI program (one process each, store A) and through one worker (store
 // B): the same bytes out, the same store left, request after request.
@@ -199,7 +183,7 @@ TEST_F(FastCgi, AnswersAndStoreAreTheCgiProgramsByteForByte) {
     fastcgi_worker worker(root_.path(), {});
     std::vector<exchange> table = request_table();
     const std::string big = largest_body();
-    table.push_back(post("/v1/formats", big));
+    table.push_back(post_request("/v1/formats", big));
     table.push_back({"POST", "/v1/formats", "10485761", big + " "});
     table.push_back({"PUT", "/v1/formats/x", "10485760", big});
     std::size_t step = 0;
@@ -220,13 +204,13 @@ TEST_F(FastCgi, AnswersAndStoreAreTheCgiProgramsByteForByte) {
         EXPECT_EQ(fcgi.err, "");
         EXPECT_EQ(fcgi.app_status, 0u);
         ASSERT_EQ(fcgi.out, cgi.out);
-        EXPECT_EQ(store_snapshot(worker_store), store_snapshot(cgi_store));
+        EXPECT_EQ(tree_snapshot(worker_store), tree_snapshot(cgi_store));
     }
     // The largest format comes back whole in both modes.
-    const std::string id = server_id_in(run_cgi(variables_of(post("/v1/formats", big), cgi_store), big).out);
+    const std::string id = server_id_in(run_cgi(variables_of(post_request("/v1/formats", big), cgi_store), big).out);
     ASSERT_EQ(id.size(), 32u);
-    const process_result cgi = run_cgi(variables_of(get("/v1/formats/" + id), cgi_store));
-    const fastcgi_result fcgi = worker.request(variables_of(get("/v1/formats/" + id), worker_store));
+    const process_result cgi = run_cgi(variables_of(get_request("/v1/formats/" + id), cgi_store));
+    const fastcgi_result fcgi = worker.request(variables_of(get_request("/v1/formats/" + id), worker_store));
     EXPECT_EQ(cgi.out.size(), 82u + 10485742u + 17u);
     EXPECT_TRUE(fcgi.out == cgi.out) << "sizes " << fcgi.out.size() << " and " << cgi.out.size();
 
@@ -264,10 +248,10 @@ TEST_F(FastCgi, EachRequestUsesItsOwnStore) {
 // A client that goes away in the middle of the body, or of a 10 MiB answer, costs the worker
 // nothing: the next request is answered in full.
 TEST_F(FastCgi, AnAbandonedRequestLeavesTheNextUnharmed) {
-    const fs::path store = root_.path() / "store";
+    const fs::path store = data_;
     fastcgi_worker worker(root_.path(), {{"VELTO_DATA_DIR", store.string()}});
     const std::string big = largest_body();
-    const fastcgi_result stored = worker.request(variables_of(post("/v1/formats", big), store), big);
+    const fastcgi_result stored = worker.request(variables_of(post_request("/v1/formats", big), store), big);
     const std::string id = server_id_in(stored.out);
     ASSERT_EQ(id.size(), 32u) << stored.out;
     const std::size_t descriptors = idle_descriptor_count(worker);
@@ -275,18 +259,18 @@ TEST_F(FastCgi, AnAbandonedRequestLeavesTheNextUnharmed) {
     for (int round = 0; round < 3; round++) {
         {
             fastcgi_connection half_body(worker.socket_path());
-            half_body.send_begin(variables_of(post("/v1/atoms", big), store));
+            half_body.send_begin(variables_of(post_request("/v1/atoms", big), store));
             half_body.send_body(big.substr(0, big.size() / 2));
         }
         {
             fastcgi_connection unread(worker.socket_path());
-            unread.send_begin(variables_of(get("/v1/formats/" + id), store));
+            unread.send_begin(variables_of(get_request("/v1/formats/" + id), store));
             unread.send_body("");
         }
-        EXPECT_EQ(worker.request(variables_of(get("/v1/health"), store)).out,
+        EXPECT_EQ(worker.request(variables_of(get_request("/v1/health"), store)).out,
                   response(200, R"({"status":"ok","format_count":1,"atom_count":0})"));
     }
-    const fastcgi_result fetched = worker.request(variables_of(get("/v1/formats/" + id), store));
+    const fastcgi_result fetched = worker.request(variables_of(get_request("/v1/formats/" + id), store));
     EXPECT_EQ(fetched.out.size(), 82u + 10485742u + 17u);
     EXPECT_EQ(idle_descriptor_count(worker), descriptors);
     ::kill(worker.pid(), SIGTERM);
@@ -306,13 +290,13 @@ TEST_F(FastCgi, StopSignalsEndTheWorkerAfterTheRequestInHand) {
         const fs::path store = dir / "store";
         {
             fastcgi_worker idle(dir, {{"VELTO_DATA_DIR", store.string()}});
-            EXPECT_EQ(idle.request(variables_of(get("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
+            EXPECT_EQ(idle.request(variables_of(get_request("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
             ::kill(idle.pid(), signal);
             EXPECT_EQ(idle.wait_exit(EXIT_WAIT_MS), 0);
             EXPECT_EQ(idle.stderr_text(), "");
         }
         fastcgi_worker busy(dir, {{"VELTO_DATA_DIR", store.string()}});
-        EXPECT_EQ(busy.request(variables_of(get("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
+        EXPECT_EQ(busy.request(variables_of(get_request("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
         // The worker holds the request once it has accepted its connection: the listening
         // socket and that one, after the last request's connection is closed.
         auto wait_for_sockets = [&busy](std::size_t count) {
@@ -321,7 +305,7 @@ TEST_F(FastCgi, StopSignalsEndTheWorkerAfterTheRequestInHand) {
         };
         ASSERT_EQ(wait_for_sockets(1), 1u);
         fastcgi_connection in_hand(busy.socket_path());
-        in_hand.send_begin(variables_of(post("/v1/atoms", body), store));
+        in_hand.send_begin(variables_of(post_request("/v1/atoms", body), store));
         in_hand.send_body(body.substr(0, 10));
         ASSERT_EQ(wait_for_sockets(2), 2u);
         ::kill(busy.pid(), signal);
@@ -351,7 +335,7 @@ TEST_F(FastCgi, MaxRequestsEndsTheWorkerAfterThatMany) {
         fastcgi_worker worker(dir, {{"VELTO_DATA_DIR", store.string()}, {"VELTO_MAX_REQUESTS", c.value}});
         const int requests = c.answered_before_exit == 0 ? 5 : c.answered_before_exit;
         for (int i = 0; i < requests; i++) {
-            EXPECT_EQ(worker.request(variables_of(get("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
+            EXPECT_EQ(worker.request(variables_of(get_request("/v1/health"), store)).out, response(200, HEALTH_EMPTY));
         }
         if (c.answered_before_exit == 0) {
             EXPECT_EQ(worker.wait_exit(50), std::nullopt);
@@ -368,11 +352,11 @@ TEST_F(FastCgi, LeakCheckerRunsWhenTheWorkerEnds) {
 #ifndef VELTO_SANITIZE
     GTEST_SKIP() << "built without the leak checker";
 #else
-    fastcgi_worker worker(root_.path(), {{"VELTO_DATA_DIR", (root_.path() / "store").string()},
+    fastcgi_worker worker(root_.path(), {{"VELTO_DATA_DIR", data_},
                                          {"LD_PRELOAD", VELTO_FAULT_SHIM},
                                          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
                                          {"VELTO_FAULT_PLANT_LEAK", "1"}});
-    EXPECT_EQ(worker.request(variables_of(get("/v1/health"), root_.path() / "store")).out,
+    EXPECT_EQ(worker.request(variables_of(get_request("/v1/health"), data_)).out,
               response(200, HEALTH_EMPTY));
     ::kill(worker.pid(), SIGTERM);
     EXPECT_NE(worker.wait_exit(EXIT_WAIT_MS).value_or(0), 0);
@@ -389,7 +373,7 @@ TEST_F(FastCgi, NothingAccumulatesOverManyRequests) {
     long total = 3000;
     if (const char* text = std::getenv("VELTO_FASTCGI_SOAK_REQUESTS")) total = std::atol(text);
     const long big_every = total / 4 < 1000 ? total / 4 : 1000;
-    const fs::path store = root_.path() / "store";
+    const fs::path store = data_;
     fastcgi_worker worker(root_.path(), {{"VELTO_DATA_DIR", store.string()}});
     const std::vector<exchange> table = request_table();
     const std::string big = largest_body();
@@ -410,8 +394,8 @@ TEST_F(FastCgi, NothingAccumulatesOverManyRequests) {
         const fastcgi_result answer = serve(e);
         if (answer.out.rfind("Status: ", 0) != 0) FAIL() << "request " << served << ": " << answer.out;
         if (big_every > 0 && served % big_every == 0) {
-            big_id = server_id_in(serve(post("/v1/formats", big)).out);
-            EXPECT_EQ(serve(get("/v1/formats/" + big_id)).out.size(), 82u + 10485742u + 17u);
+            big_id = server_id_in(serve(post_request("/v1/formats", big)).out);
+            EXPECT_EQ(serve(get_request("/v1/formats/" + big_id)).out.size(), 82u + 10485742u + 17u);
             // Stored once, so the next one writes it again.
             fs::remove(store / "formats" / big_id);
         }

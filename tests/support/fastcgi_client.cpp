@@ -4,20 +4,15 @@
 
 #include "files.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #ifndef VELTO_CGI_PATH
@@ -84,6 +79,28 @@ std::string stream_records(record_type type, const std::string& bytes) {
     return records;
 }
 
+// The address of the Unix socket at `path`.
+sockaddr_un unix_address(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = path.string();
+    if (text.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + text);
+    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+    return address;
+}
+
+// A socket listening at `path`, as a server or supervisor makes one for its workers.
+int listen_on(const std::filesystem::path& path) {
+    const sockaddr_un address = unix_address(path);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 128) != 0) {
+        if (listener >= 0) ::close(listener);
+        throw std::runtime_error("cannot listen on " + path.string());
+    }
+    return listener;
+}
+
 std::string pair_length(std::size_t length) {
     if (length < 128) return std::string(1, static_cast<char>(length));
     return {static_cast<char>(0x80 | (length >> 24 & 0x7f)), static_cast<char>(length >> 16 & 0xff),
@@ -93,11 +110,7 @@ std::string pair_length(std::size_t length) {
 }  // namespace
 
 fastcgi_connection::fastcgi_connection(const std::filesystem::path& socket_path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = socket_path.string();
-    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const sockaddr_un address = unix_address(socket_path);
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -159,50 +172,25 @@ fastcgi_result fastcgi_connection::read_answer() {
 
 fastcgi_worker::fastcgi_worker(const std::filesystem::path& directory, const environment& env)
     : socket_path_(directory / "worker.sock"), stderr_path_(directory / "worker.stderr") {
+    // A worker that ends while a request is sent must fail the send, not the test.
     ::signal(SIGPIPE, SIG_IGN);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = socket_path_.string();
-    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 128) != 0) {
-        throw std::runtime_error("cannot listen on " + path);
+    // As spawn-fcgi leaves it: the socket on 0, nothing on 1, a log on 2.
+    process_spec spec;
+    spec.program = VELTO_CGI_PATH;
+    spec.env = env;
+    spec.input_fd = listen_on(socket_path_);
+    spec.error_file = stderr_path_;
+    try {
+        process_.emplace(spec);
+    } catch (...) {
+        ::close(spec.input_fd);
+        throw;
     }
-
-    std::vector<std::string> env_texts;
-    for (const auto& [name, value] : env) env_texts.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& text : env_texts) envp.push_back(text.data());
-    envp.push_back(nullptr);
-    char program[] = VELTO_CGI_PATH;
-    char* argv[] = {program, nullptr};
-    const std::string err_path = stderr_path_.string();
-
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        // As spawn-fcgi leaves it: the socket on 0, nothing on 1, a log on 2.
-        const int null_fd = ::open("/dev/null", O_WRONLY);
-        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (null_fd < 0 || err_fd < 0) ::_exit(126);
-        ::dup2(listener, 0);
-        ::dup2(null_fd, 1);
-        ::dup2(err_fd, 2);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execve(program, argv, envp.data());
-        ::_exit(127);
-    }
-    ::close(listener);
+    ::close(spec.input_fd);
 }
 
 fastcgi_worker::~fastcgi_worker() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    process_.reset();
     std::error_code ignored;
     std::filesystem::remove(socket_path_, ignored);
 }
@@ -216,18 +204,10 @@ fastcgi_result fastcgi_worker::request(const environment& params, const std::str
 }
 
 std::optional<int> fastcgi_worker::wait_exit(int timeout_ms) {
-    if (pid_ <= 0) throw std::runtime_error("the worker was already reaped");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (process_->pid() < 0) throw std::runtime_error("the worker was already reaped");
+    const std::optional<process_result> ended = process_->wait_for(timeout_ms);
+    if (!ended) return std::nullopt;
+    return ended->exit_status;
 }
 
 std::string fastcgi_worker::stderr_text() const {
@@ -237,7 +217,7 @@ std::string fastcgi_worker::stderr_text() const {
 std::size_t fastcgi_worker::open_descriptor_count() const {
     std::size_t count = 0;
     for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid()) + "/fd")) {
         (void)entry;
         count++;
     }
@@ -248,7 +228,7 @@ std::size_t fastcgi_worker::open_socket_count() const {
     std::size_t count = 0;
     std::error_code ignored;  // a descriptor closed meanwhile
     for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid()) + "/fd")) {
         if (std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) == 0) {
             count++;
         }
@@ -257,7 +237,7 @@ std::size_t fastcgi_worker::open_socket_count() const {
 }
 
 std::size_t fastcgi_worker::resident_kib() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));

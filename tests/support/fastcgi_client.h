@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -43,8 +44,9 @@ class fastcgi_connection {
     int fd_ = -1;
 };
 
-// A worker process with its own socket below `directory`. Its standard error goes to a file,
-// read by stderr_text(). A worker still running at destruction is killed.
+// A worker process with its own socket below `directory`, started with exactly `env` through
+// spawn.h. Its standard error goes to a file, read by stderr_text(). A worker still running at
+// destruction is killed.
 class fastcgi_worker {
   public:
     fastcgi_worker(const std::filesystem::path& directory, const environment& env);
@@ -55,7 +57,7 @@ class fastcgi_worker {
     // A whole request: parameters, the body, the answer.
     fastcgi_result request(const environment& params, const std::string& body = "") const;
     const std::filesystem::path& socket_path() const { return socket_path_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_->pid(); }
 
     // The exit status once the worker has ended, waiting up to `timeout_ms`; nullopt while it
     // still runs, -1 when it ended by a signal.
@@ -71,7 +73,7 @@ class fastcgi_worker {
   private:
     std::filesystem::path socket_path_;
     std::filesystem::path stderr_path_;
-    pid_t pid_ = -1;
+    std::optional<started_process> process_;
 };
 
 }  // namespace velto_test
