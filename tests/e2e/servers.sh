@@ -234,8 +234,12 @@ start_nginx() {
       -c 8 -s "unix:${sockets[0]}" >"$dir/fcgiwrap.log" 2>&1 &
     server_pids+=($!)
   fi
+  # Each worker binds its own socket, in no particular order.
+  local socket missing
   for _ in $(seq 50); do
-    [ -S "${sockets[-1]}" ] && break
+    missing=
+    for socket in "${sockets[@]}"; do [ -S "$socket" ] || missing=$socket; done
+    [ -z "$missing" ] && break
     sleep 0.1
   done
   chmod 666 "${sockets[@]}"
