@@ -4,7 +4,8 @@
 # keeps the starting user), var.velto_conf_dir set to this script's directory (where the pieces
 # that lighttpd.conf includes are), and var.velto_NAME for each NAME=VALUE (e.g. writes=open,
 # writers=/etc/velto/writers, max_instances=4). Everything else in the file is passed through
-# unchanged, so what runs is what is shipped.
+# unchanged, so what runs is what is shipped. mode=fastcgi runs the program as a pool of FastCGI
+# workers (workers=N of them) in place of a process per request.
 set -eu
 if [ "$#" -lt 5 ]; then
   echo "usage: $0 PROGRAM DATA_DIR BIND PORT USER [NAME=VALUE...]" >&2

@@ -154,8 +154,9 @@ processes_with() {
 #                   root); default: the user who starts it
 #   --lifetime S    lighttpd is ended after S seconds (timeout's duration; 0: never)
 #   --set NAME=VALUE
-#                   the site value var.velto_NAME (repeatable; deploy/lighttpd-conf.sh). Writes
-#                   are open (writes=open) unless this sets them otherwise
+#                   the site value var.velto_NAME (repeatable; deploy/lighttpd-conf.sh), e.g.
+#                   mode=fastcgi for a pool of FastCGI workers. Writes are open (writes=open)
+#                   unless this sets them otherwise
 #   --config LINE   a line appended to the shipped configuration (repeatable)
 #   --https DIR     HTTPS with DIR/cert.pem and DIR/key.pem (deploy/lighttpd-https.conf);
 #                   lighttpd_url is then https://..., and the certificate is the one trusted

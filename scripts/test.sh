@@ -15,6 +15,8 @@ PACKAGES=(
   e2fsprogs xfsprogs btrfs-progs
   # The scale-out tests: a GlusterFS volume that the tests start and stop themselves.
   glusterfs-server glusterfs-client fuse3 iproute2 procps
+  # The FastCGI mode: libfcgi, and the workers' starters for the end-to-end tests.
+  libfcgi-dev spawn-fcgi libapache2-mod-fcgid
 )
 install_packages "${PACKAGES[@]}"
 

@@ -2,7 +2,6 @@
 #include "cgi/intake.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "base/owners.h"
@@ -14,7 +13,7 @@
 #include "store/layout.h"
 #include "store/store.h"
 
-char* read_request_body(const char* content_length) {
+char* read_request_body(const char* content_length, request_channel& channel) {
     if (content_length == nullptr) return nullptr;
     int32_t length = 0;
     if (!read_decimal(content_length, &length) || length < 1 || length > MAX_BODY_LENGTH) {
@@ -22,16 +21,18 @@ char* read_request_body(const char* content_length) {
     }
     const auto size = static_cast<std::size_t>(length);
     heap_text body(static_cast<char*>(qsr_malloc(size + 1)));
-    if (!body || std::fread(body.get(), 1, size, stdin) != size) return nullptr;
+    if (!body || channel.read(body.get(), size) != size) return nullptr;
     body.get()[size] = '\0';
     return body.release();
 }
 
-void serve_request(const char* method, const char* path, const char* content_length) {
+void serve_request(const char* method, const char* path, const char* content_length,
+                   request_channel& channel) {
+    const channel_scope answer_to(channel);
     // Before any check: even a refused request leaves the store tree in place.
     ensure_store_dirs();
     if (method == nullptr || path == nullptr) return send_bad_request(BODY_NOT_CGI);
     const heap_text request_body(
-        std::strcmp(method, "POST") == 0 ? read_request_body(content_length) : nullptr);
+        std::strcmp(method, "POST") == 0 ? read_request_body(content_length, channel) : nullptr);
     dispatch(method, path, request_body.get());
 }

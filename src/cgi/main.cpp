@@ -1,11 +1,14 @@
-// main.cpp: one process, one request. The CGI host describes the request in the environment and
-// passes a POST body on standard input; the one response goes to standard output. Nothing is
-// written to standard error and the exit status is always 0.
+// main.cpp: the program's entry. Started as a CGI program, one process serves one request: the
+// CGI host describes it in the environment and passes a POST body on standard input; the one
+// response goes to standard output. Started with a listening socket as standard input, it is a
+// FastCGI worker that serves request after request on that socket (fastcgi.h). Nothing is written
+// to standard error, and a CGI request always ends with exit status 0.
 #include <fcntl.h>
 
 #include <csignal>
 #include <cstdlib>
 
+#include "cgi/fastcgi.h"
 #include "cgi/instances.h"
 #include "cgi/intake.h"
 #include "store/store.h"
@@ -24,9 +27,17 @@ void hold_standard_streams_open() {
 
 int main() {
     hold_standard_streams_open();
-    // A closed standard output or a file-size limit must make writes fail, not end the process.
+    // A closed standard output, a peer gone or a file-size limit must make writes fail, not end
+    // the process.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+
+    // A worker holds no instance slot: a FastCGI pool is bounded by its worker count.
+    if (is_fastcgi_listener()) {
+        // The process's store, for the requests whose server passes none of its own.
+        if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
+        return serve_fastcgi();
+    }
 
     const char* method = std::getenv("REQUEST_METHOD");
     const char* path = std::getenv("PATH_INFO");

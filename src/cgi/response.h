@@ -1,6 +1,7 @@
-// response.h: the one way an answer leaves the process: a CGI response on standard output,
+// response.h: the one way an answer leaves: a CGI response on the channel in force (standard
+// output for the CGI program, the request's output stream for a FastCGI worker),
 // made of the Status line, the JSON content type, the cross-origin header, a blank line and the
-// body, with no line end after the body. Exactly one response is written per process.
+// body, with no line end after the body. Exactly one response is written per request.
 #ifndef VELTO_CGI_RESPONSE_H
 #define VELTO_CGI_RESPONSE_H
 

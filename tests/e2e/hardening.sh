@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# hardening.sh KIND PROGRAM: the shipped configuration of KIND (lighttpd, apache, nginx) as an
-# operator runs it in the open and as attackers meet it, on loopback ports. Writes for trusted
+# hardening.sh KIND PROGRAM [MODE]: the shipped configuration of KIND (lighttpd, apache, nginx),
+# running the program as a CGI program (MODE cgi, the default) or as a pool of FastCGI workers
+# (fastcgi; fastcgi.sh), as an operator runs it in the open and as attackers meet it, on loopback
+# ports. Writes for trusted
 # clients: reads open, a POST without valid credentials 401, a writer 200, a writer from an
 # address that is not listed 403 (127.0.0.2 beside 127.0.0.1), the read-only switch 403, the
 # JSON-only switch refusing the "simple" POST that a page of another origin can send. The
@@ -12,11 +14,20 @@
 # with a self-signed certificate. Ends with "N passed, N failed".
 set -euo pipefail
 
-kind=${1:?usage: hardening.sh lighttpd|apache|nginx PROGRAM}
-program=${2:?usage: hardening.sh lighttpd|apache|nginx PROGRAM}
+kind=${1:?usage: hardening.sh lighttpd|apache|nginx PROGRAM [cgi|fastcgi]}
+program=${2:?usage: hardening.sh lighttpd|apache|nginx PROGRAM [cgi|fastcgi]}
+mode=${3:-cgi}
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/e2e/servers.sh
 source "$here/servers.sh"
+case "$mode" in
+  cgi) ;;
+  fastcgi)
+    # shellcheck source=tests/e2e/fastcgi.sh
+    source "$here/fastcgi.sh"
+    ;;
+  *) echo "unknown mode: $mode" >&2; exit 2 ;;
+esac
 
 export LC_ALL=C
 PROBE_SECONDS=5
@@ -24,7 +35,7 @@ PROBE_SECONDS=5
 ATTACKERS=${VELTO_ATTACKERS:-150}
 ATTACK_SECONDS=${VELTO_ATTACK_SECONDS:-8}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/velto-hardening-$kind.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/velto-hardening-$kind-$mode.XXXXXX")
 chmod 755 "$work"
 answers=$work/answers
 mkdir -p "$answers"
@@ -41,7 +52,7 @@ finish() {
   fi
   stop_server
   if [ "$failed" -gt 0 ] || [ "$status" -ne 0 ]; then
-    echo "--- server output ($kind):"
+    echo "--- server output ($kind, $mode):"
     tail -20 "$server_log" 2>/dev/null || true
     tail -20 "$work/$kind/error.log" 2>/dev/null || true
   fi
@@ -52,7 +63,7 @@ trap finish EXIT
 pass() { passed=$((passed + 1)); }
 fail() {
   failed=$((failed + 1))
-  echo "FAIL [$kind] $*"
+  echo "FAIL [$kind, $mode] $*"
 }
 
 # The writer, with a bcrypt password, and a second user who is not in the file.
@@ -117,7 +128,7 @@ site=()
 [ "$kind" != apache ] || site=(site=vhost)
 serve writes=authenticated "writers=$work/writers" writer_addresses=127.0.0.1 "${site[@]}"
 url=$base_url
-echo "$kind serving $url"
+echo "$kind ($mode) serving $url"
 
 expect "anonymous GET" 200 '{"status":"ok","format_count":0,"atom_count":0}' "$url/v1/health"
 expect "anonymous GET from 127.0.0.2" 200 '{"status":"ok","format_count":0,"atom_count":0}' \
@@ -150,12 +161,18 @@ expect "the program's 404" 404 '{"error":"unknown endpoint"}' "$url/v1/nothing"
 expect "a path outside /v1" 404 '{"error":"not found"}' "$url/velto"
 save_server_answer GET /velto 404
 
-# Over the body limit: the server's own 413.
-if [ "$kind" = nginx ]; then over=$((10 * 1024 * 1024 + 1)); else over=$((16 * 1024 * 1024 + 1)); fi
+# Over the body limit: the server's own 413; through mod_fcgid, the program's 400 for the body
+# cut at the limit (deploy/apache/velto-fcgid.conf).
+if [ "$kind-$mode" = nginx-cgi ]; then over=$((10 * 1024 * 1024 + 1)); else over=$((16 * 1024 * 1024 + 1)); fi
 head -c "$over" /dev/zero | tr '\0' 'a' >"$work/over.json"
-expect "body over the limit" 413 '{"error":"request body too large"}' -u 'alice:correct horse' \
-  "${json_headers[@]}" --data-binary "@$work/over.json" "$url/v1/formats"
-save_server_answer POST /v1/formats 413
+if [ "$kind-$mode" = apache-fastcgi ]; then
+  expect "body over the limit" 400 '{"error":"missing request body"}' -u 'alice:correct horse' \
+    "${json_headers[@]}" --data-binary "@$work/over.json" "$url/v1/formats"
+else
+  expect "body over the limit" 413 '{"error":"request body too large"}' -u 'alice:correct horse' \
+    "${json_headers[@]}" --data-binary "@$work/over.json" "$url/v1/formats"
+  save_server_answer POST /v1/formats 413
+fi
 rm -f "$work/over.json"
 if [ "$kind" = lighttpd ]; then
   expect "POST without a length" 411 '{"error":"length required"}' -u 'alice:correct horse' \
@@ -192,13 +209,28 @@ server_memory_kib() {
     }'
 }
 
-# The memory budget of docs/deploy.md for this server, in KiB: programs that serve at once at
-# 28 MiB each, waiting programs (lighttpd) at 2 MiB, and the server's own.
-budget_kib() {
+# The FastCGI pool as shipped: lighttpd.conf's var.velto_workers, velto-fcgid.conf's
+# FcgidMaxProcessesPerClass, and for nginx the workers that servers.sh starts, as systemd's units
+# would.
+pool_size() {
   case "$kind" in
-    lighttpd) echo $(((8 * 28 + ATTACKERS * 2 + 64) * 1024)) ;;  # 8 instances, max-connections
-    apache) echo $(((32 * 28 + 32 * 6 + 64) * 1024)) ;;          # MaxRequestWorkers 32, prefork
-    nginx) echo $(((8 * 28 + 8 * 2 + 64) * 1024)) ;;             # 8 fcgiwrap children
+    lighttpd) sed -n 's/^var\.velto_workers = "\([0-9]*\)"$/\1/p' "$source_dir/deploy/lighttpd.conf" ;;
+    apache) awk '$1 == "FcgidMaxProcessesPerClass" { print $2 }' "$source_dir/deploy/apache/velto-fcgid.conf" ;;
+    nginx) echo "$WORKER_COUNT" ;;
+  esac
+}
+
+# The memory budget of docs/deploy.md for this server, in KiB: programs that serve at once (CGI
+# programs or FastCGI workers) at 28 MiB each, waiting programs (lighttpd) at 2 MiB, and the
+# server's own.
+budget_kib() {
+  case "$kind-$mode" in
+    lighttpd-cgi) echo $(((8 * 28 + ATTACKERS * 2 + 64) * 1024)) ;;  # 8 instances, max-connections
+    apache-cgi) echo $(((32 * 28 + 32 * 6 + 64) * 1024)) ;;          # MaxRequestWorkers 32, prefork
+    nginx-cgi) echo $(((8 * 28 + 8 * 2 + 64) * 1024)) ;;             # 8 fcgiwrap children
+    lighttpd-fastcgi | nginx-fastcgi) echo $((($(pool_size) * 28 + 64) * 1024)) ;;
+    # 32 prefork children, each holding up to 11 MiB of an answer that mod_fcgid read whole.
+    apache-fastcgi) echo $((($(pool_size) * 28 + 32 * (11 + 6) + 64) * 1024)) ;;
   esac
 }
 
@@ -277,10 +309,11 @@ if [ "$kind" = nginx ]; then
   fi
   # Reads are not rate-limited.
   expect "a read after the writes" 200 '{"atom":4}' "$url/v1/atoms/by-string/a%2Fb"
-  # fcgiwrap gone: nginx's own 502.
-  kill "${server_pids[0]}" 2>/dev/null || true
-  wait "${server_pids[0]}" 2>/dev/null || true
-  expect "fcgiwrap gone" 502 '{"error":"bad gateway"}' "$url/v1/health"
+  # fcgiwrap, or every worker, gone: nginx's own 502. nginx is the last process started.
+  backends=("${server_pids[@]:0:${#server_pids[@]}-1}")
+  kill "${backends[@]}" 2>/dev/null || true
+  wait "${backends[@]}" 2>/dev/null || true
+  expect "what nginx passes to gone" 502 '{"error":"bad gateway"}' "$url/v1/health"
   save_server_answer GET /v1/health 502
 fi
 
@@ -334,7 +367,7 @@ if [ "$kind" = lighttpd ]; then
     -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" \
     2>/dev/null
   if start_lighttpd --lifetime 300 --https "$work/tls" --set writes=authenticated \
-    --set "writers=$work/writers" --log "$work/tls-server/lighttpd.log" \
+    --set "writers=$work/writers" --set "mode=$server_mode" --log "$work/tls-server/lighttpd.log" \
     --config "server.upload-dirs = (\"$work/tls-server/upload\")" \
     "$program" "$work/tls-store" "$work/tls-server"; then
     server_pids+=("$lighttpd_pid")
@@ -367,5 +400,5 @@ else
   fail "answers that docs/openapi.yaml does not describe (above)"
 fi
 
-echo "hardening [$kind]: $passed passed, $failed failed"
+echo "hardening [$kind, $mode]: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -4,7 +4,11 @@
 # directory out of the shipped one in deploy/. Sourced by e2e.sh, which has set -euo pipefail.
 #
 # start_server KIND PROGRAM DATA_DIR WORK_DIR (KIND: lighttpd, apache or nginx) sets base_url
-# (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them.
+# (http://127.0.0.1:PORT); stop_server ends every process it started and waits for them, and
+# for the programs they started. server_mode chooses how the server runs the program: cgi (a
+# process per request: lighttpd's mod_cgi, Apache's mod_cgi, nginx through fcgiwrap) or fastcgi
+# (a pool of WORKER_COUNT persistent workers: lighttpd's mod_fastcgi and Apache's mod_fcgid start
+# them; for nginx, spawn-fcgi starts them here, as systemd's units do in a deployment).
 # server_settings (NAME=VALUE...) sets the configurations' site values alike for every server:
 # writes (open unless set), writers, writer_addresses (addresses separated by spaces),
 # post_content; and site=vhost puts Apache's registry in a virtual host of its own.
@@ -20,6 +24,9 @@ server_log=
 server_settings=()
 
 SERVER_LIFETIME_SECONDS=900
+server_mode=cgi
+# The pool of each server in FastCGI mode, as shipped.
+WORKER_COUNT=4
 
 # setting NAME: the value of NAME in server_settings; empty when not set.
 setting() {
@@ -60,10 +67,12 @@ apache_modules_dir() {
 }
 
 # A minimal standalone httpd around the shipped deploy/apache/velto.conf: the prefork MPM and
-# mod_cgi, as a site without threads runs it.
+# mod_cgi, as a site without threads runs it; in FastCGI mode mod_fcgid (VELTO_MODE fcgid), with
+# its sockets and process table in the test's own directory.
 write_apache_config() {
   local program=$1 data_dir=$2 port=$3 conf=$4
-  local dir modules worker placement cgi_dir library_path
+  local dir modules worker placement cgi_dir library_path module=cgi
+  [ "$server_mode" = cgi ] || module=fcgid
   local writes writers addresses post_content
   writes=$(setting writes) writers=$(setting writers) addresses=$(setting writer_addresses)
   post_content=$(setting post_content)
@@ -77,8 +86,9 @@ write_apache_config() {
     echo "the program must be named velto.cgi" >&2
     return 1
   fi
-  mkdir -p "$dir/run" "$dir/empty"
-  chown "$worker:" "$data_dir"
+  [ -f "$modules/mod_$module.so" ] || { echo "no mod_$module.so in $modules" >&2; return 1; }
+  mkdir -p "$dir/run" "$dir/empty" "$dir/fcgid"
+  chown "$worker:" "$data_dir" "$dir/fcgid"
   cat >"$conf" <<EOF
 ServerRoot "$dir"
 ServerName 127.0.0.1
@@ -100,7 +110,7 @@ LoadModule headers_module "$modules/mod_headers.so"
 LoadModule mime_module "$modules/mod_mime.so"
 TypesConfig /dev/null
 LoadModule reqtimeout_module "$modules/mod_reqtimeout.so"
-LoadModule cgi_module "$modules/mod_cgi.so"
+LoadModule ${module}_module "$modules/mod_$module.so"
 LoadFile /usr/lib/x86_64-linux-gnu/libpcre.so.3
 LoadModule qos_module "$modules/mod_qos.so"
 User $worker
@@ -111,7 +121,12 @@ Define VELTO_CGI_DIR "$cgi_dir"
 Define VELTO_DATA_DIR "$data_dir"
 Define VELTO_CONF_DIR "$source_dir/deploy"
 Define VELTO_WRITES "${writes:-open}"
+Define VELTO_MODE $module
 EOF
+  if [ "$module" = fcgid ]; then
+    printf 'FcgidIPCDir "%s"\nFcgidProcessTableFile "%s"\n' "$dir/fcgid" "$dir/fcgid/table" \
+      >>"$conf"
+  fi
   [ -z "$writers" ] || echo "Define VELTO_WRITERS \"$writers\"" >>"$conf"
   [ -z "$addresses" ] || echo "Define VELTO_WRITER_ADDRESSES \"$addresses\"" >>"$conf"
   [ -z "$post_content" ] || echo "Define VELTO_POST_CONTENT \"$post_content\"" >>"$conf"
@@ -123,15 +138,22 @@ EOF
     echo "Include \"$source_dir/deploy/apache/velto.conf\"" >>"$conf"
   fi
   if [ -n "$library_path" ]; then
-    echo "SetEnv LD_LIBRARY_PATH \"$library_path\"" >>"$conf"
+    # mod_fcgid starts a worker with an environment of its own, not a request's.
+    if [ "$module" = fcgid ]; then
+      echo "FcgidInitialEnv LD_LIBRARY_PATH \"$library_path\"" >>"$conf"
+    else
+      echo "SetEnv LD_LIBRARY_PATH \"$library_path\"" >>"$conf"
+    fi
   fi
 }
 
-# nginx in front of fcgiwrap, which runs the program: nginx's worker processes run as WORKER and
-# reach fcgiwrap's socket; fcgiwrap, and so the program, runs as the user who started the test.
+# nginx in front of the program: through fcgiwrap (velto.conf), or straight to WORKER_COUNT
+# FastCGI workers (velto-fastcgi.conf), each on a socket of its own. nginx's worker processes run
+# as WORKER and reach those sockets; fcgiwrap and the workers, and so the program, run as the user
+# who started the test.
 write_nginx_config() {
   local program=$1 data_dir=$2 port=$3 conf=$4
-  local dir worker address writes post_content
+  local dir worker address writes post_content upstream include i
   writes=$(setting writes) post_content=$(setting post_content)
   dir=$(dirname "$conf")
   worker=$(worker_user)
@@ -141,6 +163,15 @@ write_nginx_config() {
   if [ -n "$(setting writer_addresses)" ]; then
     for address in $(setting writer_addresses); do echo "$address 1;"; done \
       >"$dir/velto-writer-addresses.conf"
+  fi
+  if [ "$server_mode" = fastcgi ]; then
+    upstream="upstream velto_workers {"
+    for i in $(seq "$WORKER_COUNT"); do upstream+=" server unix:$dir/worker-$i.sock;"; done
+    upstream+=" }"
+    include=velto-fastcgi.conf
+  else
+    upstream="upstream velto_fcgiwrap { server unix:$dir/fcgiwrap.sock; }"
+    include=velto.conf
   fi
   cat >"$conf" <<EOF
 user $worker;
@@ -156,7 +187,7 @@ http {
     fastcgi_temp_path "$dir/temp/fastcgi";
     uwsgi_temp_path "$dir/temp/uwsgi";
     scgi_temp_path "$dir/temp/scgi";
-    upstream velto_fcgiwrap { server unix:$dir/fcgiwrap.sock; }
+    $upstream
     server {
         listen 127.0.0.1:$port;
         root "$dir/empty";
@@ -165,7 +196,7 @@ http {
         set \$velto_writes "${writes:-open}";
         set \$velto_writers "$(setting writers)";
         set \$velto_post_content "${post_content:-any}";
-        include "$dir/velto.conf";
+        include "$dir/$include";
     }
 }
 EOF
@@ -180,21 +211,38 @@ nginx_fastcgi_params() {  # the fastcgi_params file shipped with nginx, for the 
   return 1
 }
 
+# What nginx passes requests to: fcgiwrap with 8 children, or WORKER_COUNT workers that
+# spawn-fcgi starts on sockets of their own; then nginx, once their sockets are there.
 start_nginx() {
-  local program=$1 data_dir=$2 port=$3 conf=$4 dir
+  local program=$1 data_dir=$2 port=$3 conf=$4 dir sockets=() i _
   dir=$(dirname "$conf")
   write_nginx_config "$program" "$data_dir" "$port" "$conf"
   cp "$(nginx_fastcgi_params)" "$dir/fastcgi_params"
-  rm -f "$dir/fcgiwrap.sock"
-  timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)" \
-    -c 8 -s "unix:$dir/fcgiwrap.sock" >"$dir/fcgiwrap.log" 2>&1 &
-  server_pids+=($!)
-  local _
+  if [ "$server_mode" = fastcgi ]; then
+    for i in $(seq "$WORKER_COUNT"); do
+      sockets+=("$dir/worker-$i.sock")
+      rm -f "${sockets[-1]}"
+      timeout -k 5 "$SERVER_LIFETIME_SECONDS" \
+        "$(command -v spawn-fcgi || echo /usr/bin/spawn-fcgi)" -n -s "${sockets[-1]}" -M 0666 \
+        -- "$program" >>"$dir/workers.log" 2>&1 &
+      server_pids+=($!)
+    done
+  else
+    sockets=("$dir/fcgiwrap.sock")
+    rm -f "${sockets[0]}"
+    timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)" \
+      -c 8 -s "unix:${sockets[0]}" >"$dir/fcgiwrap.log" 2>&1 &
+    server_pids+=($!)
+  fi
+  # Each worker binds its own socket, in no particular order.
+  local socket missing
   for _ in $(seq 50); do
-    [ -S "$dir/fcgiwrap.sock" ] && break
+    missing=
+    for socket in "${sockets[@]}"; do [ -S "$socket" ] || missing=$socket; done
+    [ -z "$missing" ] && break
     sleep 0.1
   done
-  chmod 666 "$dir/fcgiwrap.sock"
+  chmod 666 "${sockets[@]}"
   timeout -k 5 "$SERVER_LIFETIME_SECONDS" "$(command -v nginx || echo /usr/sbin/nginx)" \
     -p "$dir" -e "$dir/error.log" -c "$conf" -g 'daemon off;' >"$server_log" 2>&1 &
   server_pids+=($!)
@@ -219,6 +267,7 @@ start_server() {
       esac
       sets+=(--set "$entry")
     done
+    sets+=(--set "mode=$server_mode")
     start_lighttpd --lifetime "$SERVER_LIFETIME_SECONDS" --log "$server_log" \
       --config "server.upload-dirs = (\"$work_dir/$kind/upload\")" "${sets[@]}" \
       "$program" "$data_dir" "$work_dir/$kind" || return 1
@@ -256,7 +305,40 @@ start_server() {
   return 1
 }
 
+# The processes of the program (velto.cgi, also when a copy) below one of the servers': its
+# FastCGI workers, or the CGI programs in hand.
+program_pids() {
+  local pid root server
+  for pid in $(pgrep -x velto.cgi || true); do
+    # A killed program that its server has not reaped yet is no longer one.
+    case "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null || echo Z)" in Z | X) continue ;; esac
+    root=$pid
+    while [ "$root" -gt 1 ]; do
+      for server in "${server_pids[@]}"; do
+        [ "$root" = "$server" ] && { echo "$pid"; continue 3; }
+      done
+      root=$(awk '{ print $4 }' "/proc/$root/stat" 2>/dev/null || echo 1)
+    done
+  done
+}
+
+# Ends the servers, and then the programs they started: servers do not wait for their FastCGI
+# workers, and one that outlived its server would keep the test's output open. A program still
+# there after 10 s is killed.
 stop_server() {
+  local programs pid alive _
+  programs=$(program_pids)
   stop_processes "${server_pids[@]}"
   server_pids=()
+  for _ in $(seq 100); do
+    alive=''
+    for pid in $programs; do
+      if kill -0 "$pid" 2>/dev/null; then alive+=" $pid"; fi
+    done
+    programs=$alive
+    [ -n "$programs" ] || return 0
+    sleep 0.1
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $programs 2>/dev/null || true
 }

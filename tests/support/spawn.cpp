@@ -60,7 +60,7 @@ int bytes_as_file(const std::string& bytes) {
 }
 
 int open_or_throw(const std::filesystem::path& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) throw std::runtime_error("cannot open " + path.string());
     return fd;
 }
@@ -209,13 +209,19 @@ process_result run_process(const process_spec& spec) {
 started_process::started_process(const process_spec& spec) {
     const exec_vectors vectors(spec);
     fd_set_owner parent;
-    const int in_fd = parent.keep(spec.input_file.empty() ? bytes_as_file(spec.input)
-                                                          : open_or_throw(spec.input_file, O_RDONLY));
+    int in_fd = spec.input_fd;
+    if (in_fd < 0) {
+        in_fd = parent.keep(spec.input_file.empty() ? bytes_as_file(spec.input)
+                                                    : open_or_throw(spec.input_file, O_RDONLY));
+    }
     const int null_fd = parent.keep(open_or_throw("/dev/null", O_WRONLY));
+    const int err_fd = spec.error_file.empty()
+                           ? null_fd
+                           : parent.keep(open_or_throw(spec.error_file, O_WRONLY | O_CREAT | O_TRUNC));
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        become(spec, vectors, in_fd, spec.output == output_to::closed ? -1 : null_fd, null_fd);
+        become(spec, vectors, in_fd, spec.output == output_to::closed ? -1 : null_fd, err_fd);
     }
 }
 
@@ -235,6 +241,24 @@ process_result started_process::wait() {
     fill_exit(reap(pid_), result);
     pid_ = -1;
     return result;
+}
+
+std::optional<process_result> started_process::wait_for(int timeout_ms) {
+    process_result result;
+    if (pid_ < 0) return result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            fill_exit(status, result);
+            pid_ = -1;
+            return result;
+        }
+        if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        ::usleep(5000);
+    }
 }
 
 bool run_forked(const std::function<bool()>& body, rlim_t file_size_limit) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,12 @@ struct process_spec {
     input_via input_as = input_via::pipe;
     // When not empty, standard input is this file and `input` is not used.
     std::filesystem::path input_file;
+    // started_process only: when 0 or more, standard input is this descriptor of the test (a
+    // listening socket, as spawn-fcgi hands a FastCGI worker), and `input` and `input_file` are
+    // not used; the test keeps it and closes it. And when not empty, standard error goes to
+    // this file, created or emptied, instead of /dev/null.
+    int input_fd = -1;
+    std::filesystem::path error_file;
     output_to output = output_to::captured;
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE of the process
     // A shared library for LD_PRELOAD. The sanitizer runtime then also gets
@@ -71,6 +78,10 @@ class started_process {
     bool signal(int signal) const;
     // Waits for the end; out and err stay empty.
     process_result wait();
+    // The same, giving up after `timeout_ms`: nullopt while the process still runs.
+    std::optional<process_result> wait_for(int timeout_ms);
+    // The process's id, for /proc; -1 once it has been waited for.
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
