@@ -7,9 +7,9 @@
 #                                 answers; its base URL is then host_url[NAME]
 # stop_hosts                      ends every host and waits for it
 #
-# MODE is how the host runs the program: "cgi" is lighttpd with the shipped configuration
-# (deploy/lighttpd-conf.sh), one process per request. Another mode is one more branch of the
-# case below.
+# MODE is how the host runs the program, both through lighttpd with the shipped configuration
+# (deploy/lighttpd-conf.sh): "cgi", one process per request; "fastcgi", a pool of persistent
+# FastCGI workers that lighttpd starts.
 
 declare -A host_url=()
 host_pids=()
@@ -22,11 +22,11 @@ start_host() {
   next_host_port=$((next_host_port + 1))
   mkdir -p "$dir/upload"
   case $mode in
-    cgi)
+    cgi | fastcgi)
       # As the run command does: the program runs as the user who started the server. The hosts
       # stand in a private network of the test's own, so writes are open to every client.
       "$source_dir/deploy/lighttpd-conf.sh" "$cgi" "$data_dir" 127.0.0.1 "$port" "" writes=open \
-        >"$dir/lighttpd.conf"
+        "mode=$mode" >"$dir/lighttpd.conf"
       echo "server.upload-dirs = (\"$dir/upload\")" >>"$dir/lighttpd.conf"
       echo "server.errorlog = \"$dir/error.log\"" >>"$dir/lighttpd.conf"
       timeout -k 5 "$HOST_LIFETIME_SECONDS" lighttpd -D -f "$dir/lighttpd.conf" >"$dir/server.log" 2>&1 &

@@ -6,8 +6,9 @@
 #
 #   semantics    create-exclusive, link and rename races, fsync, readdir and how soon one mount
 #                sees what the other did, across the two mounts (fs_probe)
-#   two_hosts    two lighttpd hosts, each on its own mount, under load at once; every key read
-#                back through the other host; velto-admin check from each mount
+#   two_hosts    two lighttpd hosts, each on its own mount, one running the program per request
+#                and one as FastCGI workers, under load at once; every key read back through the
+#                other host; velto-admin check from each mount
 #   faults       a brick killed in the middle of the load and brought back; a brick frozen;
 #                one host's mount killed and mounted again; registrations killed at random
 #                moments; the volume heals and every acknowledged registration is there
@@ -151,8 +152,10 @@ phase_semantics() {
 }
 
 phase_two_hosts() {
+  # One host runs the program per request, the other as persistent workers: a worker keeps no
+  # state of the store between requests, so both see each other's writes alike.
   start_host cgi a "$mount_a/store"
-  start_host cgi b "$mount_b/store"
+  start_host fastcgi b "$mount_b/store"
   batch_new load
   plan_load load 0 a b "$clients" "$rounds"
   plan_load load 0 b a "$clients" "$rounds"
