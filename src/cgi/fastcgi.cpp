@@ -176,6 +176,7 @@ void serve_one(FCGX_Request& request, const char* process_data_dir) {
                   fcgi.get_param("PATH_INFO", request.envp),
                   fcgi.get_param("CONTENT_LENGTH", request.envp), channel);
     channel.drain_input();
+    release_store_tree();
     data_dir = process_data_dir;
 }
 

@@ -29,7 +29,9 @@ char* read_request_body(const char* content_length, request_channel& channel) {
 void serve_request(const char* method, const char* path, const char* content_length,
                    request_channel& channel) {
     const channel_scope answer_to(channel);
-    // Before any check: even a refused request leaves the store tree in place.
+    // Before any check: even a refused request leaves the store tree in place. The tree stays
+    // open for the request's own opens.
+    hold_store_tree();
     ensure_store_dirs();
     if (method == nullptr || path == nullptr) return send_bad_request(BODY_NOT_CGI);
     const heap_text request_body(

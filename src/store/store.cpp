@@ -23,6 +23,15 @@ bool has_store_owner = false;
 uid_t store_uid = 0;
 gid_t store_gid = 0;
 
+// The tree as ensure_store_dirs last opened it, while a request holds it: the root at
+// ROOT_SLOT, each directory with children at its STORE_TREE index; -1 where nothing is held.
+// Plain descriptors, closed by release_store_tree, so that the program starts with no
+// constructor to run.
+constexpr int ROOT_SLOT = TREE_SIZE;
+bool is_holding_tree = false;
+constinit int held_tree[TREE_SIZE + 1] = {-1, -1, -1, -1, -1};
+static_assert(TREE_SIZE + 1 == sizeof held_tree / sizeof held_tree[0]);
+
 // The store's root. An empty data_dir puts the tree at the top of the file system, as the paths
 // formed from it ("/formats", ...) say.
 fd_owner open_root() {
@@ -43,10 +52,12 @@ fd_owner open_child(int parent, const char* name) {
     return child;
 }
 
-// The tree directory at `index`, below `root`, one directory at a time.
+// The tree directory at `index`, below `root`, one directory at a time, from the nearest
+// directory that the request holds open.
 fd_owner open_below(int root, int index) {
     const tree_directory& directory = STORE_TREE[index];
     if (directory.parent < 0) return open_child(root, directory.name);
+    if (held_tree[directory.parent] >= 0) return open_child(held_tree[directory.parent], directory.name);
     const fd_owner parent = open_below(root, directory.parent);
     if (!parent) return fd_owner();
     return open_child(parent.get(), directory.name);
@@ -109,6 +120,7 @@ fd_owner open_tree_directory(const char* label) {
             errno = ENAMETOOLONG;
             return fd_owner();
         }
+        if (held_tree[ROOT_SLOT] >= 0) return open_below(held_tree[ROOT_SLOT], i);
         const fd_owner root = open_root();
         if (!root) return fd_owner();
         return open_below(root.get(), i);
@@ -118,8 +130,12 @@ fd_owner open_tree_directory(const char* label) {
 }
 
 void ensure_store_dirs() {
-    ensure_root();
-    const fd_owner root = open_root();
+    release_store_tree();
+    fd_owner root = open_root();
+    if (!root && errno == ENOENT) {
+        ensure_root();
+        root = open_root();
+    }
     if (!root) return;
     // A parent comes before its children in STORE_TREE, and is opened for them once it is there.
     fd_owner opened[TREE_SIZE];
@@ -130,6 +146,18 @@ void ensure_store_dirs() {
         if (parent < 0) continue;
         ensure_below(parent, directory.name);
         if (has_children(i)) opened[i] = open_child(parent, directory.name);
+    }
+    if (!is_holding_tree) return;
+    held_tree[ROOT_SLOT] = root.release();
+    for (int i = 0; i < TREE_SIZE; i++) held_tree[i] = opened[i].release();
+}
+
+void hold_store_tree() { is_holding_tree = true; }
+
+void release_store_tree() {
+    for (int& fd : held_tree) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
     }
 }
 
