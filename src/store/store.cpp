@@ -30,7 +30,7 @@ gid_t store_gid = 0;
 constexpr int ROOT_SLOT = TREE_SIZE;
 bool is_holding_tree = false;
 constinit int held_tree[TREE_SIZE + 1] = {-1, -1, -1, -1, -1};
-static_assert(TREE_SIZE + 1 == sizeof held_tree / sizeof held_tree[0]);
+static_assert(TREE_SIZE == 4, "held_tree's initializer has a -1 for each directory and the root");
 
 // The store's root. An empty data_dir puts the tree at the top of the file system, as the paths
 // formed from it ("/formats", ...) say.
@@ -50,6 +50,13 @@ fd_owner open_child(int parent, const char* name) {
         errno = ELOOP;
     }
     return child;
+}
+
+void close_held_tree() {
+    for (int& fd : held_tree) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
 }
 
 // The tree directory at `index`, below `root`, one directory at a time, from the nearest
@@ -130,7 +137,7 @@ fd_owner open_tree_directory(const char* label) {
 }
 
 void ensure_store_dirs() {
-    release_store_tree();
+    close_held_tree();
     fd_owner root = open_root();
     if (!root && errno == ENOENT) {
         ensure_root();
@@ -155,10 +162,8 @@ void ensure_store_dirs() {
 void hold_store_tree() { is_holding_tree = true; }
 
 void release_store_tree() {
-    for (int& fd : held_tree) {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    close_held_tree();
+    is_holding_tree = false;
 }
 
 void set_store_owner(uid_t uid, gid_t gid) {

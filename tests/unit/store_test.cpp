@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
@@ -44,7 +45,10 @@ TEST(StorePath, APathThatWouldNotFitIsRefusedNotCut) {
 
 class StoreTree : public ::testing::Test {
   protected:
-    void TearDown() override { data_dir = DEFAULT_DATA_DIR; }
+    void TearDown() override {
+        release_store_tree();
+        data_dir = DEFAULT_DATA_DIR;
+    }
     void use(const fs::path& root) {
         root_text_ = root.string();
         data_dir = root_text_.c_str();
@@ -91,6 +95,51 @@ TEST_F(StoreTree, WhatIsMissingIsCreatedAndWhatIsThereStays) {
         ensure_store_dirs();
         EXPECT_EQ(tree_listing(root), c.listing);
     }
+}
+
+std::size_t open_descriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) count++;
+    return count;
+}
+
+std::string listing_of(const char* label) {
+    std::string names;
+    directory_scan scan(open_tree_directory(label).release());
+    while (const char* name = scan.next()) names += std::string(name) + "\n";
+    return names;
+}
+
+// A request holds the tree that ensuring it opened: its opens start there, so a link put in
+// place of a directory afterwards is never followed, and releasing leaves no descriptor open.
+TEST_F(StoreTree, AHeldTreeServesTheRequestAndIsReleasedWhole) {
+    const fs::path root = dir_.path() / "store";
+    const fs::path outside = dir_.path() / "outside";
+    fs::create_directories(outside / "s");
+    write_file(outside / "s/bait", "7\n");
+    use(root);
+    const std::size_t before = open_descriptors();
+    hold_store_tree();
+    ensure_store_dirs();
+    write_file(root / "atoms/s/kept", "7\n");
+    EXPECT_EQ(listing_of("atoms/s"), "kept\n");
+
+    fs::rename(root / "atoms", root / "moved");
+    fs::create_directory_symlink(outside, root / "atoms");
+    EXPECT_EQ(listing_of("atoms/s"), "kept\n");
+    // Ensuring again opens the tree anew, and the link is refused.
+    ensure_store_dirs();
+    EXPECT_FALSE(open_tree_directory("atoms/s"));
+    EXPECT_EQ(errno, ELOOP);
+
+    release_store_tree();
+    EXPECT_EQ(open_descriptors(), before);
+    // Released, nothing is held any more: each open walks from data_dir.
+    ensure_store_dirs();
+    EXPECT_EQ(open_descriptors(), before);
+    fs::remove(root / "atoms");
+    fs::rename(root / "moved", root / "atoms");
+    EXPECT_EQ(listing_of("atoms/s"), "kept\n");
 }
 
 TEST_F(StoreTree, AMissingParentIsNotCreated) {
