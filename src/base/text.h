@@ -48,8 +48,8 @@ bool read_decimal(const char* text, int32_t* value);
 
 // Whether the `length` bytes at `text` are the plain decimal that "%d" writes for a number from 0
 // up: digits only, no sign, no leading zero. `found` sets *value; `out_of_range` is such a number
-// beyond INT32_MAX; `none` anything else. *value is left alone unless the result is `found`. The byte at text[length] must be readable and no digit
-// (the NUL of a name, the line feed of a file).
+// beyond INT32_MAX; `none` anything else. *value is left alone unless the result is `found`. The
+// byte at text[length] must be readable and no digit (the NUL of a name, the line feed of a file).
 decimal_scan scan_plain_decimal(const char* text, std::size_t length, int32_t* value);
 
 #endif  // VELTO_BASE_TEXT_H

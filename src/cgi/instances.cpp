@@ -8,7 +8,10 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+
+#include "base/text.h"
 
 #if defined(__linux__)
 #include <sys/socket.h>
@@ -19,17 +22,15 @@
 #include <ctime>
 #endif
 
-
 namespace {
 
+// Digits only, the whole value: anything else means no bound.
 int instance_slot_count() {
     const char* text = std::getenv("VELTO_MAX_INSTANCES");
-    if (text == nullptr) return 0;
-    int count = 0;
-    for (const char* p = text; *p != '\0'; p++) {
-        if (*p < '0' || *p > '9' || count > MAX_INSTANCE_SLOTS) return 0;
-        count = count * 10 + (*p - '0');
-    }
+    if (text == nullptr || *text < '0' || *text > '9') return 0;
+    int32_t count = 0;
+    const char* end = nullptr;
+    if (scan_decimal(text, &count, &end) != decimal_scan::found || *end != '\0') return 0;
     return count <= MAX_INSTANCE_SLOTS ? count : 0;
 }
 
@@ -39,9 +40,9 @@ bool bind_slot(int fd, int count, unsigned slot) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // sun_path[0] stays NUL: the abstract namespace. The name's length is the address's.
-    int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-                               "velto-instance/%u/%d/%u", static_cast<unsigned>(::geteuid()),
-                               count, slot);
+    int length =
+        std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "velto-instance/%u/%d/%u",
+                      static_cast<unsigned>(::geteuid()), count, slot);
     if (length < 0 || length >= static_cast<int>(sizeof address.sun_path - 1)) return false;
     auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0;

@@ -32,16 +32,13 @@ int main() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 
+    // A FastCGI worker's own store serves the requests whose server passes none.
+    if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
     // A worker holds no instance slot: a FastCGI pool is bounded by its worker count.
-    if (is_fastcgi_listener()) {
-        // The process's store, for the requests whose server passes none of its own.
-        if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
-        return serve_fastcgi();
-    }
+    if (is_fastcgi_listener()) return serve_fastcgi();
 
     const char* method = std::getenv("REQUEST_METHOD");
     const char* path = std::getenv("PATH_INFO");
-    if (const char* dir = std::getenv("VELTO_DATA_DIR")) data_dir = dir;
 
     // Before anything is read or allocated: a process waiting for its turn holds next to nothing.
     hold_instance_slot();

@@ -18,7 +18,8 @@ namespace {
 // directory's descriptor. 0 when not even the directory's path fits.
 std::size_t name_room(file_kind kind) {
     // data_dir, '/', the directory's label, '/', the name and a NUL.
-    const std::size_t directory_length = std::strlen(data_dir) + 1 + std::strlen(rules_of(kind).label);
+    const std::size_t directory_length =
+        std::strlen(data_dir) + 1 + std::strlen(rules_of(kind).label);
     return directory_length + 2 < PATH_BUFFER_SIZE ? PATH_BUFFER_SIZE - 2 - directory_length : 0;
 }
 

@@ -64,7 +64,8 @@ void close_held_tree() {
 fd_owner open_below(int root, int index) {
     const tree_directory& directory = STORE_TREE[index];
     if (directory.parent < 0) return open_child(root, directory.name);
-    if (held_tree[directory.parent] >= 0) return open_child(held_tree[directory.parent], directory.name);
+    const int held_parent = held_tree[directory.parent];
+    if (held_parent >= 0) return open_child(held_parent, directory.name);
     const fd_owner parent = open_below(root, directory.parent);
     if (!parent) return fd_owner();
     return open_child(parent.get(), directory.name);
@@ -94,11 +95,10 @@ void ensure_below(int parent, const char* name) {
     ::fsync(parent);
 }
 
-// Creates data_dir itself when it is missing, its parent's entry flushed too. Its parents are
-// never created.
+// Creates data_dir itself, found missing, its parent's entry flushed too. Its parents are never
+// created.
 void ensure_root() {
-    struct stat status;
-    if (::fstatat(AT_FDCWD, data_dir, &status, 0) == 0 || ::mkdir(data_dir, 0755) != 0) return;
+    if (::mkdir(data_dir, 0755) != 0) return;
     give_store_owner(AT_FDCWD, data_dir);
     char parent[PATH_BUFFER_SIZE];
     const char* slash = std::strrchr(data_dir, '/');
@@ -159,7 +159,9 @@ void ensure_store_dirs() {
     for (int i = 0; i < TREE_SIZE; i++) held_tree[i] = opened[i].release();
 }
 
-void hold_store_tree() { is_holding_tree = true; }
+void hold_store_tree() {
+    is_holding_tree = true;
+}
 
 void release_store_tree() {
     close_held_tree();

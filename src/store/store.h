@@ -73,11 +73,11 @@ void ensure_store_dirs();
 
 // From now on ensure_store_dirs keeps the descriptors it opened (data_dir, and the tree's
 // directories that hold others) until the next ensure_store_dirs, or release_store_tree, which
-// closes them and ends the holding; open_tree_directory walks from them: a request that ensures the tree first then opens each
-// directory it reads with one call instead of a walk from data_dir. For a request's span only
-// (the HTTP front end holds it; a FastCGI worker releases it after each request): the held
-// directories are the ones data_dir named when the tree was ensured. velto-admin, whose runs
-// are long, never holds it.
+// closes them and ends the holding; open_tree_directory walks from them: a request that ensures
+// the tree first then opens each directory it reads with one call instead of a walk from
+// data_dir. For a request's span only (the HTTP front end holds it; a FastCGI worker releases it
+// after each request): the held directories are the ones data_dir named when the tree was
+// ensured. velto-admin, whose runs are long, never holds it.
 void hold_store_tree();
 void release_store_tree();
 

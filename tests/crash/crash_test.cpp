@@ -35,16 +35,16 @@ struct request {
 // `delay`; true when the kill found it still running.
 bool run_and_kill(const environment& env, const std::string& body_file,
                   std::chrono::microseconds delay) {
-    process_spec spec = cgi_spec(env);
-    spec.input_file = body_file;
-    started_process registration(spec);
+    process_launch launch = cgi_launch(env);
+    launch.input_file = body_file;
+    started_process registration(launch);
     std::this_thread::sleep_for(delay);
     const bool was_running = registration.signal(SIGKILL);
     return was_running && registration.wait().term_signal == SIGKILL;
 }
 
 class Crash : public process_test {
-protected:
+  protected:
     environment post_env(const request& r) const {
         environment env = cgi("POST", r.path);
         env["CONTENT_LENGTH"] = std::to_string(r.body.size());
@@ -56,8 +56,8 @@ protected:
         const auto start = std::chrono::steady_clock::now();
         const process_result result = run_cgi(post_env(r), r.body);
         EXPECT_EQ(result.out.substr(0, 15), "Status: 200 OK\r") << result.out;
-        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                     start);
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
     }
 };
 
@@ -68,17 +68,19 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     for (unsigned seed = 0; seed < 3; seed++) reps.push_back(representation(1u << 20, seed));
     for (unsigned seed = 3; seed < 5; seed++) reps.push_back(representation(64u << 10, seed));
     for (unsigned seed = 5; seed < 8; seed++) reps.push_back(representation(16, seed));
-    const std::vector<std::string> strings = {"alpha", "beta gamma", "\xce\xb4/\xff", std::string(200, 'z')};
+    const std::vector<std::string> strings = {"alpha", "beta gamma", "\xce\xb4/\xff",
+                                              std::string(200, 'z')};
     const std::vector<int> atoms = {0, 1, 2, 2147483647};
 
     std::vector<request> requests;
-    for (const auto& rep : reps) requests.push_back({"/v1/formats", R"({"format_rep":")" + to_hex(rep) + R"("})"});
+    for (const auto& rep : reps)
+        requests.push_back({"/v1/formats", R"({"format_rep":")" + to_hex(rep) + R"("})"});
     std::map<int, std::set<std::string>> strings_of_atom;
     std::map<std::string, std::set<int>> atoms_of_string;
     for (const auto& string : strings) {
         for (int atom : atoms) {
-            requests.push_back(
-                {"/v1/atoms", R"({"string":")" + string + R"(","atom":)" + std::to_string(atom) + "}"});
+            requests.push_back({"/v1/atoms", R"({"string":")" + string + R"(","atom":)" +
+                                                 std::to_string(atom) + "}"});
             strings_of_atom[atom].insert(string);
             atoms_of_string[string].insert(atom);
         }
@@ -108,7 +110,8 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
     for (int round = 0; kills < KILLS_WANTED && round < 4 * KILLS_WANTED; round++) {
         const std::size_t i = random() % requests.size();
         const auto limit = durations[i].count() + 200;
-        const std::chrono::microseconds delay(std::uniform_int_distribution<long>(0, limit)(random));
+        const std::chrono::microseconds delay(
+            std::uniform_int_distribution<long>(0, limit)(random));
         if (run_and_kill(post_env(requests[i]), body_files[i], delay)) {
             kills++;
         } else {
@@ -162,13 +165,14 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
                     strings_of_atom[atom].count(content.substr(0, content.size() - 1)))
             << name << " holds " << content;
     }
-    std::printf("%zu formats, %ld atom files, %ld temporaries left by the kills\n", stored_ids.size(),
-                atom_files, temporaries);
+    std::printf("%zu formats, %ld atom files, %ld temporaries left by the kills\n",
+                stored_ids.size(), atom_files, temporaries);
 
     // The temporaries are not counted.
-    EXPECT_EQ(get("/v1/health").out,
-              response(200, R"({"status":"ok","format_count":)" + std::to_string(stored_ids.size()) +
-                                R"(,"atom_count":)" + std::to_string(atom_files) + "}"));
+    EXPECT_EQ(
+        get("/v1/health").out,
+        response(200, R"({"status":"ok","format_count":)" + std::to_string(stored_ids.size()) +
+                          R"(,"atom_count":)" + std::to_string(atom_files) + "}"));
     // Nor served, under any name that reaches them.
     for (const char* dir : {"formats", "atoms/s", "atoms/v"}) {
         for (const auto& entry : fs::directory_iterator(fs::path(data_) / dir)) {
@@ -195,7 +199,8 @@ TEST_F(Crash, KilledRegistrationsLeaveAStoreThatReadsWhole) {
         const process_result got = get("/v1/atoms/by-string/" + percent_encode(string));
         bool is_sound = got.out == response(404, R"({"error":"atom not found"})");
         for (int atom : sent_atoms) {
-            is_sound = is_sound || got.out == response(200, R"({"atom":)" + std::to_string(atom) + "}");
+            is_sound =
+                is_sound || got.out == response(200, R"({"atom":)" + std::to_string(atom) + "}");
         }
         EXPECT_TRUE(is_sound) << got.out;
     }
@@ -247,9 +252,10 @@ TEST_F(Crash, StoreWrittenUnderLoadAndCrashesIsSound) {
                               : "{\"string\":\"s" + std::to_string(random() % 12) +
                                     "\",\"atom\":" + std::to_string(random() % 20) + "}";
                 write_file(body_file, body);
-                process_spec spec = cgi_spec(post_env({is_format ? "/v1/formats" : "/v1/atoms", body}));
-                spec.input_file = body_file;
-                started_process registration(spec);
+                process_launch launch =
+                    cgi_launch(post_env({is_format ? "/v1/formats" : "/v1/atoms", body}));
+                launch.input_file = body_file;
+                started_process registration(launch);
                 if (random() % 2 == 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
                     registration.signal(SIGKILL);

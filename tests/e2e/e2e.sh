@@ -109,16 +109,6 @@ reason_of() {
   esac
 }
 
-# METHOD PATH STATUS [server], for check_answers.mjs: NAME.request (3 lines, and "server" for
-# an answer of the web server's own), NAME.body
-save_answer() {
-  answer_count=$((answer_count + 1))
-  local name
-  name=$(printf '%s/%04d' "$answers" "$answer_count")
-  printf '%s\n%s\n%s\n%s' "$1" "$2" "$3" "${4:+$4$'\n'}" >"$name.request"
-  cp "$work/got.body" "$name.body"
-}
-
 # check METHOD PATH BODY|- STATUS EXPECTED_BODY: the request (BODY "-" sends none) must be
 # answered with exactly this status line, the two headers of every answer, and these bytes.
 # Options before the arguments: --raw marks a body that is not JSON for strict readers (a string

@@ -100,15 +100,6 @@ check_answer() {
   last_headers=$headers
 }
 
-# save_server_answer METHOD PATH STATUS: the last answer, for check_answers.mjs.
-save_server_answer() {
-  answer_count=$((answer_count + 1))
-  local name
-  name=$(printf '%s/%04d' "$answers" "$answer_count")
-  printf '%s\n%s\n%s\nserver\n' "$1" "$2" "$3" >"$name.request"
-  cp "$work/got.body" "$name.body"
-}
-
 # serve SETTING...: (re)starts the server with these site values, on a store of its own (programs
 # that the last server started may still be finishing their writes in the last one).
 serves=0
@@ -135,7 +126,7 @@ expect "anonymous GET from 127.0.0.2" 200 '{"status":"ok","format_count":0,"atom
   --interface 127.0.0.2 "$url/v1/health"
 expect "anonymous POST" 401 '{"error":"authentication required"}' \
   "${json_headers[@]}" -d "$(atom_body anonymous 1)" "$url/v1/atoms"
-save_server_answer POST /v1/atoms 401
+save_answer POST /v1/atoms 401 server
 if grep -qi '^WWW-Authenticate: Basic realm="velto writers"' <<<"$last_headers"; then
   pass
 else
@@ -149,7 +140,7 @@ expect "writer" 200 '{"ok":true}' \
   -u 'alice:correct horse' "${json_headers[@]}" -d "$(atom_body 'a/b' 4)" "$url/v1/atoms"
 expect "writer from an unlisted address" 403 '{"error":"forbidden"}' --interface 127.0.0.2 \
   -u 'alice:correct horse' "${json_headers[@]}" -d "$(atom_body unlisted 5)" "$url/v1/atoms"
-save_server_answer POST /v1/atoms 403
+save_answer POST /v1/atoms 403 server
 expect "anonymous from an unlisted address" 403 '{"error":"forbidden"}' --interface 127.0.0.2 \
   "${json_headers[@]}" -d "$(atom_body unlisted 5)" "$url/v1/atoms"
 expect "what was refused was not written" 200 '{"status":"ok","format_count":0,"atom_count":1}' \
@@ -159,7 +150,7 @@ expect "by-string with %2F" 200 '{"atom":4}' "$url/v1/atoms/by-string/a%2Fb"
 # The program's own errors pass unchanged, its header not doubled.
 expect "the program's 404" 404 '{"error":"unknown endpoint"}' "$url/v1/nothing"
 expect "a path outside /v1" 404 '{"error":"not found"}' "$url/velto"
-save_server_answer GET /velto 404
+save_answer GET /velto 404 server
 
 # Over the body limit: the server's own 413; through mod_fcgid, the program's 400 for the body
 # cut at the limit (deploy/apache/velto-fcgid.conf).
@@ -171,13 +162,13 @@ if [ "$kind-$mode" = apache-fastcgi ]; then
 else
   expect "body over the limit" 413 '{"error":"request body too large"}' -u 'alice:correct horse' \
     "${json_headers[@]}" --data-binary "@$work/over.json" "$url/v1/formats"
-  save_server_answer POST /v1/formats 413
+  save_answer POST /v1/formats 413 server
 fi
 rm -f "$work/over.json"
 if [ "$kind" = lighttpd ]; then
   expect "POST without a length" 411 '{"error":"length required"}' -u 'alice:correct horse' \
     -X POST -H 'Content-Length:' "$url/v1/formats"
-  save_server_answer POST /v1/formats 411
+  save_answer POST /v1/formats 411 server
 fi
 
 # ------------------------------------------------------------------------------------------------
@@ -303,7 +294,7 @@ if [ "$kind" = nginx ]; then
   done
   if [ "$code" = 429 ]; then
     check_answer "over the write rate (POST $i)" 429 '{"error":"too many requests"}'
-    save_server_answer POST /v1/atoms 429
+    save_answer POST /v1/atoms 429 server
   else
     fail "300 POSTs in a row, none answered 429"
   fi
@@ -314,7 +305,7 @@ if [ "$kind" = nginx ]; then
   kill "${backends[@]}" 2>/dev/null || true
   wait "${backends[@]}" 2>/dev/null || true
   expect "what nginx passes to gone" 502 '{"error":"bad gateway"}' "$url/v1/health"
-  save_server_answer GET /v1/health 502
+  save_answer GET /v1/health 502 server
 fi
 
 # ------------------------------------------------------------------------------------------------

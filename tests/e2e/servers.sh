@@ -28,6 +28,19 @@ server_mode=cgi
 # The pool of each server in FastCGI mode, as shipped.
 WORKER_COUNT=4
 
+# save_answer METHOD PATH STATUS [server]: the answer in $work/got.body, for check_answers.mjs,
+# which holds every answer against docs/openapi.yaml: NAME.request (3 lines, and "server" for an
+# answer of the web server's own) and NAME.body in the including test's $answers directory,
+# numbered by its answer_count.
+# shellcheck disable=SC2154
+save_answer() {
+  answer_count=$((answer_count + 1))
+  local name
+  name=$(printf '%s/%04d' "$answers" "$answer_count")
+  printf '%s\n%s\n%s\n%s' "$1" "$2" "$3" "${4:+$4$'\n'}" >"$name.request"
+  cp "$work/got.body" "$name.body"
+}
+
 # setting NAME: the value of NAME in server_settings; empty when not set.
 setting() {
   local entry value=''

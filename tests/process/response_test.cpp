@@ -39,9 +39,9 @@ TEST_F(Response, HeaderBlocksHaveTheirExactSizes) {
 
 TEST_F(Response, AClosedStandardOutputDoesNotChangeTheExitStatus) {
     // Started with standard output closed, as a host that gives none would start it.
-    process_spec spec = cgi_spec(cgi("GET", "/v1/health"));
-    spec.output = output_to::closed;
-    const process_result result = run_process(spec);
+    process_launch launch = cgi_launch(cgi("GET", "/v1/health"));
+    launch.output = output_to::closed;
+    const process_result result = run_process(launch);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
 }

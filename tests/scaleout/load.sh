@@ -169,6 +169,17 @@ batch_verify() {
   echo "  batch $1: $requests requests checked"
 }
 
+# read_back NAME HOST...: the batch NAME, which reads every acknowledged registration of the
+# ledger back through each HOST with two clients, run and verified.
+read_back() {
+  local batch=$1 host
+  shift
+  batch_new "$batch"
+  for host in "$@"; do plan_readback "$batch" "$host" 2; done
+  batch_run "$batch"
+  batch_verify "$batch"
+}
+
 # A batch that reads every acknowledged registration of the ledger back through HOST, with
 # CLIENTS clients; EXPECT_KIND exact (the store must answer) or exact_or_500.
 plan_readback() {

@@ -165,11 +165,7 @@ phase_two_hosts() {
   batch_verify load
 
   # Afterwards, every acknowledged key through each host, and both hosts count the same.
-  batch_new readback
-  plan_readback readback a 2
-  plan_readback readback b 2
-  batch_run readback
-  batch_verify readback
+  read_back readback a b
   local formats atoms
   formats=$(grep -c '^F ' <(sort -u "$ledger"))
   atoms=$(grep '^[SC] ' "$ledger" | awk '{ print $2 }' | sort -u | wc -l)
@@ -287,18 +283,12 @@ phase_faults() {
   unmount "$mount_b"
   mount_volume "$mount_b"
   echo "faults: host b's mount killed and mounted again"
-  batch_new after
-  plan_readback after b 2
-  batch_run after
-  batch_verify after
+  read_back after b
 
   # Registrations killed at random moments on host a, then everything once more through host a
   # (host b has just read it all).
   kill_registrations 60
-  batch_new final
-  plan_readback final a 2
-  batch_run final
-  batch_verify final
+  read_back final a
   wait_healed 120 || fail "the volume did not heal"
   check_from "$mount_a"
   check_from "$mount_b"
@@ -351,11 +341,7 @@ phase_below_quorum() {
   wait_writable "$mount_a" "$mount_b" || fail "a mount did not come back to the bricks"
   echo "below quorum: bricks back"
   wait_healed 180 || fail "the volume did not heal"
-  batch_new after
-  plan_readback after a 2
-  plan_readback after b 2
-  batch_run after
-  batch_verify after
+  read_back after a b
   check_from "$mount_a"
   check_from "$mount_b"
   bricks_agree store || fail "the bricks do not hold the same store"
@@ -392,11 +378,7 @@ phase_unreachable() {
   start_bricks
   wait_writable "$mount_a" "$mount_b" || fail "a mount did not come back to the bricks"
   wait_healed 180 || fail "the volume did not heal"
-  batch_new after
-  plan_readback after a 2
-  plan_readback after b 2
-  batch_run after
-  batch_verify after
+  read_back after a b
 }
 
 case $phase in

@@ -2,8 +2,6 @@
 // responder role, one request per connection), and a worker started on a socket of its own.
 #include "fastcgi_client.h"
 
-#include "files.h"
-
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -14,6 +12,8 @@
 #include <fstream>
 #include <stdexcept>
 #include <vector>
+
+#include "files.h"
 
 #ifndef VELTO_CGI_PATH
 #error "VELTO_CGI_PATH must name the CGI program under test"
@@ -84,7 +84,8 @@ sockaddr_un unix_address(const std::filesystem::path& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string text = path.string();
-    if (text.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + text);
+    if (text.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + text);
     std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
     return address;
 }
@@ -93,7 +94,8 @@ sockaddr_un unix_address(const std::filesystem::path& path) {
 int listen_on(const std::filesystem::path& path) {
     const sockaddr_un address = unix_address(path);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 128) != 0) {
         if (listener >= 0) ::close(listener);
         throw std::runtime_error("cannot listen on " + path.string());
@@ -116,7 +118,8 @@ fastcgi_connection::fastcgi_connection(const std::filesystem::path& socket_path)
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd_);
         fd_ = -1;
-        throw std::runtime_error("connect to the worker failed: " + std::string(std::strerror(errno)));
+        throw std::runtime_error("connect to the worker failed: " +
+                                 std::string(std::strerror(errno)));
     }
 }
 
@@ -135,7 +138,8 @@ void fastcgi_connection::send_begin(const environment& params) {
     for (const auto& [name, value] : params) {
         pairs += pair_length(name.size()) + pair_length(value.size()) + name + value;
     }
-    write_all(fd_, record(BEGIN_REQUEST, begin) + stream_records(PARAMS, pairs) + record(PARAMS, ""));
+    write_all(fd_,
+              record(BEGIN_REQUEST, begin) + stream_records(PARAMS, pairs) + record(PARAMS, ""));
 }
 
 void fastcgi_connection::send_body(const std::string& bytes) {
@@ -159,10 +163,11 @@ fastcgi_result fastcgi_connection::read_answer() {
                 break;
             case END_REQUEST:
                 result.ended = true;
-                result.app_status = static_cast<uint32_t>(static_cast<unsigned char>(content[0])) << 24 |
-                                    static_cast<uint32_t>(static_cast<unsigned char>(content[1])) << 16 |
-                                    static_cast<uint32_t>(static_cast<unsigned char>(content[2])) << 8 |
-                                    static_cast<unsigned char>(content[3]);
+                result.app_status =
+                    static_cast<uint32_t>(static_cast<unsigned char>(content[0])) << 24 |
+                    static_cast<uint32_t>(static_cast<unsigned char>(content[1])) << 16 |
+                    static_cast<uint32_t>(static_cast<unsigned char>(content[2])) << 8 |
+                    static_cast<unsigned char>(content[3]);
                 return result;
             default:
                 break;
@@ -175,18 +180,18 @@ fastcgi_worker::fastcgi_worker(const std::filesystem::path& directory, const env
     // A worker that ends while a request is sent must fail the send, not the test.
     ::signal(SIGPIPE, SIG_IGN);
     // As spawn-fcgi leaves it: the socket on 0, nothing on 1, a log on 2.
-    process_spec spec;
-    spec.program = VELTO_CGI_PATH;
-    spec.env = env;
-    spec.input_fd = listen_on(socket_path_);
-    spec.error_file = stderr_path_;
+    process_launch launch;
+    launch.program = VELTO_CGI_PATH;
+    launch.env = env;
+    launch.input_fd = listen_on(socket_path_);
+    launch.error_file = stderr_path_;
     try {
-        process_.emplace(spec);
+        process_.emplace(launch);
     } catch (...) {
-        ::close(spec.input_fd);
+        ::close(launch.input_fd);
         throw;
     }
-    ::close(spec.input_fd);
+    ::close(launch.input_fd);
 }
 
 fastcgi_worker::~fastcgi_worker() {
@@ -229,7 +234,8 @@ std::size_t fastcgi_worker::open_socket_count() const {
     std::error_code ignored;  // a descriptor closed meanwhile
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid()) + "/fd")) {
-        if (std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) == 0) {
+        if (std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) ==
+            0) {
             count++;
         }
     }

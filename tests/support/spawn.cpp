@@ -72,14 +72,14 @@ struct exec_vectors {
     std::vector<char*> argv;
     std::vector<char*> envp;
 
-    explicit exec_vectors(const process_spec& spec) {
-        environment env = spec.env;
-        if (!spec.preload.empty()) {
-            env["LD_PRELOAD"] = spec.preload;
+    explicit exec_vectors(const process_launch& launch) {
+        environment env = launch.env;
+        if (!launch.preload.empty()) {
+            env["LD_PRELOAD"] = launch.preload;
             env.emplace("ASAN_OPTIONS", "verify_asan_link_order=0");
         }
-        texts.push_back(spec.program);
-        texts.insert(texts.end(), spec.args.begin(), spec.args.end());
+        texts.push_back(launch.program);
+        texts.insert(texts.end(), launch.args.begin(), launch.args.end());
         const std::size_t argc = texts.size();
         for (const auto& [name, value] : env) texts.push_back(name + "=" + value);
         for (std::size_t i = 0; i < texts.size(); i++) {
@@ -91,7 +91,7 @@ struct exec_vectors {
 };
 
 // In the child: standard streams in place, limits, default signal handling, exec.
-[[noreturn]] void become(const process_spec& spec, const exec_vectors& vectors, int in_fd,
+[[noreturn]] void become(const process_launch& launch, const exec_vectors& vectors, int in_fd,
                          int out_fd, int err_fd) {
     ::dup2(in_fd, 0);
     if (out_fd >= 0) {
@@ -100,7 +100,7 @@ struct exec_vectors {
         ::close(1);
     }
     ::dup2(err_fd, 2);
-    const rlimit file_size{spec.file_size_limit, spec.file_size_limit};
+    const rlimit file_size{launch.file_size_limit, launch.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &file_size);
     // The test ignores SIGPIPE and may block signals in its threads; the program starts as a
     // web server would start it.
@@ -108,7 +108,7 @@ struct exec_vectors {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(spec.program.c_str(), vectors.argv.data(), vectors.envp.data());
+    ::execve(launch.program.c_str(), vectors.argv.data(), vectors.envp.data());
     ::_exit(127);
 }
 
@@ -126,17 +126,17 @@ int reap(pid_t pid) {
 
 }  // namespace
 
-process_result run_process(const process_spec& spec) {
+process_result run_process(const process_launch& launch) {
     // The child may stop reading standard input early; its exit must not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
-    const exec_vectors vectors(spec);
+    const exec_vectors vectors(launch);
     fd_set_owner parent;
 
     int in_write = -1, in_read = -1;
-    if (!spec.input_file.empty()) {
-        in_read = parent.keep(open_or_throw(spec.input_file, O_RDONLY));
-    } else if (spec.input_as == input_via::regular_file) {
-        in_read = parent.keep(bytes_as_file(spec.input));
+    if (!launch.input_file.empty()) {
+        in_read = parent.keep(open_or_throw(launch.input_file, O_RDONLY));
+    } else if (launch.input_as == input_via::regular_file) {
+        in_read = parent.keep(bytes_as_file(launch.input));
     } else {
         int fds[2];
         make_pipe(fds);
@@ -144,7 +144,7 @@ process_result run_process(const process_spec& spec) {
         in_write = parent.keep(fds[1]);
     }
     int out_pipe[2] = {-1, -1}, err_pipe[2];
-    if (spec.output == output_to::captured) make_pipe(out_pipe);
+    if (launch.output == output_to::captured) make_pipe(out_pipe);
     make_pipe(err_pipe);
     int out_fd = out_pipe[0] >= 0 ? parent.keep(out_pipe[0]) : -1;
     int err_fd = parent.keep(err_pipe[0]);
@@ -153,16 +153,16 @@ process_result run_process(const process_spec& spec) {
 
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) become(spec, vectors, in_read, child_out, child_err);
+    if (pid == 0) become(launch, vectors, in_read, child_out, child_err);
     parent.close(in_read);
     parent.close(child_out);
     parent.close(child_err);
 
     process_result result;
-    if (in_write >= 0 && spec.input.empty()) parent.close(in_write);
+    if (in_write >= 0 && launch.input.empty()) parent.close(in_write);
     if (in_write >= 0) ::fcntl(in_write, F_SETFL, O_NONBLOCK);
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(spec.deadline_seconds);
+        std::chrono::steady_clock::now() + std::chrono::seconds(launch.deadline_seconds);
     bool is_killed = false;
     std::size_t written = 0;
     while (out_fd >= 0 || err_fd >= 0) {
@@ -173,7 +173,8 @@ process_result run_process(const process_spec& spec) {
         if (err_fd >= 0) fds[count++] = {err_fd, POLLIN, 0};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        const int ready = ::poll(fds, count, is_killed ? -1 : static_cast<int>(std::max<long long>(0, left.count())));
+        const int ready = ::poll(
+            fds, count, is_killed ? -1 : static_cast<int>(std::max<long long>(0, left.count())));
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) throw std::runtime_error("poll failed");
         if (ready == 0) {
@@ -185,11 +186,11 @@ process_result run_process(const process_spec& spec) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == in_write) {
                 const ssize_t n =
-                    ::write(in_write, spec.input.data() + written, spec.input.size() - written);
+                    ::write(in_write, launch.input.data() + written, launch.input.size() - written);
                 if (n > 0) written += static_cast<std::size_t>(n);
                 // A reader that has gone takes no more; the rest is not sent.
-                if (n < 0 && errno != EAGAIN) written = spec.input.size();
-                if (written == spec.input.size()) parent.close(in_write);
+                if (n < 0 && errno != EAGAIN) written = launch.input.size();
+                if (written == launch.input.size()) parent.close(in_write);
                 continue;
             }
             char buffer[65536];
@@ -206,22 +207,23 @@ process_result run_process(const process_spec& spec) {
     return result;
 }
 
-started_process::started_process(const process_spec& spec) {
-    const exec_vectors vectors(spec);
+started_process::started_process(const process_launch& launch) {
+    const exec_vectors vectors(launch);
     fd_set_owner parent;
-    int in_fd = spec.input_fd;
+    int in_fd = launch.input_fd;
     if (in_fd < 0) {
-        in_fd = parent.keep(spec.input_file.empty() ? bytes_as_file(spec.input)
-                                                    : open_or_throw(spec.input_file, O_RDONLY));
+        in_fd = parent.keep(launch.input_file.empty() ? bytes_as_file(launch.input)
+                                                      : open_or_throw(launch.input_file, O_RDONLY));
     }
     const int null_fd = parent.keep(open_or_throw("/dev/null", O_WRONLY));
-    const int err_fd = spec.error_file.empty()
-                           ? null_fd
-                           : parent.keep(open_or_throw(spec.error_file, O_WRONLY | O_CREAT | O_TRUNC));
+    const int err_fd =
+        launch.error_file.empty()
+            ? null_fd
+            : parent.keep(open_or_throw(launch.error_file, O_WRONLY | O_CREAT | O_TRUNC));
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        become(spec, vectors, in_fd, spec.output == output_to::closed ? -1 : null_fd, err_fd);
+        become(launch, vectors, in_fd, launch.output == output_to::closed ? -1 : null_fd, err_fd);
     }
 }
 

@@ -38,7 +38,7 @@ enum class output_to {
     closed,    // standard output closed before exec (a host that gives none); error captured
 };
 
-struct process_spec {
+struct process_launch {
     std::string program;
     std::vector<std::string> args;  // after the program's name
     environment env;
@@ -63,13 +63,13 @@ struct process_spec {
 };
 
 // Runs the program to its end and collects what it wrote.
-process_result run_process(const process_spec& spec);
+process_result run_process(const process_launch& launch);
 
 // A process started with its standard output and error going to /dev/null, for tests that stop
 // or kill it while it works. A process still running when its owner goes is killed and reaped.
 class started_process {
   public:
-    explicit started_process(const process_spec& spec);
+    explicit started_process(const process_launch& launch);
     started_process(const started_process&) = delete;
     started_process& operator=(const started_process&) = delete;
     ~started_process();

@@ -19,21 +19,21 @@
 
 namespace velto_test {
 
-process_spec cgi_spec(const environment& env, const std::string& input,
-                      const run_options& options) {
-    process_spec spec;
-    spec.program = VELTO_CGI_PATH;
-    spec.env = env;
-    spec.input = input;
-    spec.file_size_limit = options.file_size_limit;
-    spec.preload = options.preload;
-    spec.deadline_seconds = options.deadline_seconds;
-    return spec;
+process_launch cgi_launch(const environment& env, const std::string& input,
+                          const run_options& options) {
+    process_launch launch;
+    launch.program = VELTO_CGI_PATH;
+    launch.env = env;
+    launch.input = input;
+    launch.file_size_limit = options.file_size_limit;
+    launch.preload = options.preload;
+    launch.deadline_seconds = options.deadline_seconds;
+    return launch;
 }
 
 process_result run_cgi(const environment& env, const std::string& input,
                        const run_options& options) {
-    return run_process(cgi_spec(env, input, options));
+    return run_process(cgi_launch(env, input, options));
 }
 
 std::string response(int status, const std::string& body) {
@@ -84,14 +84,14 @@ void cgi_store::add_atom(const std::string& string, long long atom) const {
 
 process_result run_admin(const std::vector<std::string>& args, const environment& env,
                          const std::string& input, bool input_is_pipe, int deadline_seconds) {
-    process_spec spec;
-    spec.program = VELTO_ADMIN_PATH;
-    spec.args = args;
-    spec.env = env;
-    spec.input = input;
-    spec.input_as = input_is_pipe ? input_via::pipe : input_via::regular_file;
-    spec.deadline_seconds = deadline_seconds;
-    return run_process(spec);
+    process_launch launch;
+    launch.program = VELTO_ADMIN_PATH;
+    launch.args = args;
+    launch.env = env;
+    launch.input = input;
+    launch.input_as = input_is_pipe ? input_via::pipe : input_via::regular_file;
+    launch.deadline_seconds = deadline_seconds;
+    return run_process(launch);
 }
 
 std::set<finding> parse_findings(const std::string& out, const std::string& data) {
@@ -179,7 +179,9 @@ std::string server_id(const std::string& rep, std::size_t declared) {
 
 std::string server_id(const std::string& rep) {
     if (rep.size() < 8) return "";
-    const auto byte = [&](std::size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(rep[i])); };
+    const auto byte = [&](std::size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(rep[i]));
+    };
     uint32_t declared = byte(0) << 8 | byte(1);
     if (byte(3) != 0) declared |= byte(6) << 24 | byte(7) << 16;
     if (declared > rep.size()) return "";

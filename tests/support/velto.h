@@ -33,8 +33,8 @@ inline run_options file_size_limited(rlim_t bytes) {
 }
 
 // velto.cgi as a web server starts it: exactly `env`, `input` on standard input.
-process_spec cgi_spec(const environment& env, const std::string& input = "",
-                      const run_options& options = {});
+process_launch cgi_launch(const environment& env, const std::string& input = "",
+                          const run_options& options = {});
 process_result run_cgi(const environment& env, const std::string& input = "",
                        const run_options& options = {});
 

@@ -24,10 +24,8 @@ TEST(StorePath, APathThatWouldNotFitIsRefusedNotCut) {
         bool fits;
     } cases[] = {
         {1015, PATH_FORMATS, true},  // 1023 bytes and the NUL
-        {1016, PATH_FORMATS, false},
-        {1015, PATH_ATOM_STRINGS, true},
-        {1016, PATH_ATOM_STRINGS, false},
-        {5000, PATH_ATOMS, false},
+        {1016, PATH_FORMATS, false},      {1015, PATH_ATOM_STRINGS, true},
+        {1016, PATH_ATOM_STRINGS, false}, {5000, PATH_ATOMS, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.root_length) + " " + c.path_template);
